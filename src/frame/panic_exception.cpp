@@ -1,0 +1,63 @@
+#include "frame/panic_exception.hpp"
+
+#include "frame/internal_failure.hpp"
+
+#include <cstring>
+
+namespace undarix {
+namespace {
+
+constexpr const char kPanicName[] = "pyo3_runtime.PanicException";
+constexpr const char kPanicDoc[] =
+    "\n"
+    "The exception raised when native code in the undarix extension module\n"
+    "fails during a call from Python.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+PyObject* cached_panic_type = nullptr;  // guarded by the interpreter lock
+
+// Both texts are constants; the check keeps the invariant explicit should
+// either ever be built at run time.
+void require_no_nul(const char* text, std::size_t size, const char* what) {
+    const void* nul = std::memchr(text, '\0', size);
+    if (nul != nullptr) {
+        const auto position = static_cast<const char*>(nul) - text;
+        raise_internal(std::string(what) + ": NulError(" + std::to_string(position) + ")");
+    }
+}
+
+}  // namespace
+
+PyObject* panic_exception_type() {
+    if (cached_panic_type != nullptr) {
+        return cached_panic_type;
+    }
+    require_no_nul(kPanicName, sizeof kPanicName - 1, "Failed to initialize nul terminated exception name");
+    require_no_nul(kPanicDoc, sizeof kPanicDoc - 1, "Failed to initialize nul terminated docstring");
+    PyObject* created = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    if (created == nullptr) {
+        // Not fetch_failure: that compares against this very type.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        CallFailure failure = type != nullptr
+            ? CallFailure::fetched(OwnedRef::steal(type), OwnedRef::steal(value), OwnedRef::steal(traceback))
+            : system_error("attempted to fetch exception but none was set");
+        raise_internal("Failed to initialize new exception type.: " + render_failure(failure));
+    }
+    if (cached_panic_type != nullptr) {
+        // Creating the type ran Python code, which may have filled the cache.
+        release_reference(created);
+    } else {
+        cached_panic_type = created;
+    }
+    return cached_panic_type;
+}
+
+CallFailure failure_to_exception(std::string message) {
+    return new_failure(panic_exception_type, panic_argument(std::move(message)));
+}
+
+}  // namespace undarix

@@ -1,0 +1,85 @@
+// The five waveform formulas, one time value at a time.
+//
+// Every line is one IEEE double operation in a fixed order; regrouping any of
+// them changes the last bits of the result, so they must stay as written and
+// the build must not contract a*b+c into a fused multiply-add.  Only the C
+// runtime's exp, sin, cos and fmod are used.  Nothing here knows Python or
+// NumPy.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+namespace undarix::kernels {
+
+constexpr double kFourOverPi = 1.2732395447351628;
+constexpr double kFullTurn = 6.283185307179586;
+constexpr double kHoursPerDay = 24.0;
+constexpr double kGaussianFactor = -0.5;
+constexpr double kThirdHarmonicWeight = 0.5;
+constexpr double kThirdHarmonicMultiplier = 3.0;
+
+// exp(t*gamma)*amplitude: growth for gamma > 0, decay for gamma < 0.
+inline double envelope(double t, double amplitude, double gamma) {
+    double e = std::exp(t * gamma);
+    e = e * amplitude;
+    return e;
+}
+
+inline double harmonic_oscillator(double t, double amplitude, double gamma, double omega, double phi, double y) {
+    const double e = envelope(t, amplitude, gamma);
+    const double c = std::cos((t + phi) * omega);
+    return c * e + y;
+}
+
+inline double pseudo_square_wave(double t, double amplitude, double gamma, double omega, double phi, double y) {
+    const double e = envelope(t, amplitude, gamma);
+    const double x = (t + phi) * omega;
+    const double s1 = std::sin(x);
+    const double s3 = std::sin(x * kThirdHarmonicMultiplier);
+    return (s3 * kThirdHarmonicWeight + s1) * e + y;
+}
+
+// Sums exactly `num_harmonics` odd harmonics k = 1, 3, 5, ...  The count, not
+// 2*N, bounds the loop, so no N can wrap around to fewer terms.
+inline double fourier_square_wave(double t, double amplitude, double gamma, double omega, double phi, double y,
+                                  std::uint64_t num_harmonics) {
+    const double e = envelope(t, amplitude, gamma);
+    const double u = t + phi;
+    double s = 0.0;
+    std::uint64_t k = 1;
+    for (std::uint64_t term_index = 0; term_index < num_harmonics; ++term_index, k += 2) {
+        const double harmonic = static_cast<double>(k);
+        double term = std::sin((harmonic * omega) * u);
+        term = term * kFourOverPi;
+        term = term / harmonic;
+        s = s + term;
+    }
+    return e * (s + 1.0) + y;
+}
+
+inline double pseudo_cycloid_wave(double t, double amplitude, double gamma, double omega, double phi, double y) {
+    const double e = envelope(t, amplitude, gamma);
+    const double u = t + phi;
+    const double c2 = std::cos((omega + omega) * u);
+    const double c1 = std::cos(u * omega);
+    return (c2 - (c1 + c1)) * e + y;
+}
+
+// Where in each turn the pulse starts; computed once per call.
+inline double transient_onset(double period) { return (period / kHoursPerDay) * kFullTurn; }
+
+inline double transient_impulse(double t, double onset, double amplitude, double width, double equilibrium) {
+    const double d = std::fmod(t, kFullTurn) - onset;
+    double h = 0.0;
+    if (d >= 0.0) {  // false for NaN as well
+        double q = d / width;
+        q = q * q;
+        q = q * kGaussianFactor;
+        h = std::exp(q);
+    }
+    // Always multiplied, so an infinite amplitude with h = 0 gives NaN.
+    return h * amplitude + equilibrium;
+}
+
+}  // namespace undarix::kernels

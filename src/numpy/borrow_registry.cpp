@@ -1,0 +1,156 @@
+#include "numpy/borrow_registry.hpp"
+
+#include "frame/call_scope.hpp"
+#include "frame/expected.hpp"
+#include "frame/internal_failure.hpp"
+#include "frame/object_text.hpp"
+#include "numpy/borrow_record.hpp"
+#include "numpy/borrow_table.hpp"
+
+#include <cstring>
+#include <memory>
+
+namespace undarix::numpy {
+namespace {
+
+// The record in use, and a strong reference to the capsule that owns it so
+// the record outlives any change to the module attribute.  Both are set once
+// under the interpreter lock and never cleared.
+const BorrowApiRecord* cached_record = nullptr;
+PyObject* registry_capsule = nullptr;
+
+// One heap block: the record, then where its capsule's name text lives.
+struct RecordBlock {
+    BorrowApiRecord record;
+    char* name;
+    std::size_t name_size;
+};
+
+extern "C" {
+static void destroy_registry_capsule(PyObject* capsule) {
+    // May run while an exception is pending (during deallocation).
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    const char* name = PyCapsule_GetName(capsule);
+    auto* block = static_cast<RecordBlock*>(PyCapsule_GetPointer(capsule, name));
+    if (block != nullptr) {
+        auto* table = static_cast<BorrowTable*>(block->record.state);
+        delete[] block->name;
+        delete block;
+        delete table;
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+}
+}
+
+// A new capsule holding a fresh, empty registry; its reference is held by
+// the current call scope (so an unstored capsule frees the table when the
+// call ends).  Borrowed.
+Expected<PyObject*> create_registry_capsule() {
+    auto table = std::make_unique<BorrowTable>();
+    auto block = std::make_unique<RecordBlock>();
+    const std::size_t name_size = sizeof kBorrowCapsuleName - 1;
+    auto name = std::make_unique<char[]>(name_size + 1);
+    std::memcpy(name.get(), kBorrowCapsuleName, name_size + 1);
+    block->record = make_borrow_record(table.get());
+    block->name = name.get();
+    block->name_size = name_size;
+
+    PyObject* capsule = PyCapsule_New(&block->record, name.get(), destroy_registry_capsule);
+    if (capsule == nullptr) {
+        return fetch_failure();
+    }
+    // From here the capsule's destructor owns all three blocks.
+    table.release();
+    block.release();
+    name.release();
+    return hold_in_scope(OwnedRef::steal(capsule));
+}
+
+// Borrowed capsule: the existing one, or a newly installed registry.
+Expected<PyObject*> find_or_install_capsule(PyObject* multiarray) {
+    OwnedRef existing = OwnedRef::steal(PyObject_GetAttrString(multiarray, kBorrowCapsuleName));
+    if (existing) {
+        if (Py_TYPE(existing.get()) != &PyCapsule_Type) {
+            return not_convertible_error(existing.get(), "PyCapsule");
+        }
+        return hold_in_scope(std::move(existing));
+    }
+    PyErr_Clear();
+    Expected<PyObject*> capsule = create_registry_capsule();
+    if (!capsule) {
+        return capsule;
+    }
+    if (PyObject_SetAttrString(multiarray, kBorrowCapsuleName, capsule.value()) != 0) {
+        return fetch_failure();
+    }
+    return capsule;
+}
+
+Expected<const BorrowApiRecord*> lookup_record() {
+    OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString("numpy.core.multiarray"));
+    if (!module_name) {
+        return fetch_failure();
+    }
+    OwnedRef multiarray = OwnedRef::steal(PyImport_Import(module_name.get()));
+    if (!multiarray) {
+        return fetch_failure();
+    }
+    Expected<PyObject*> found = find_or_install_capsule(multiarray.get());
+    if (!found) {
+        return found.take_failure();
+    }
+    PyObject* capsule = found.value();
+    const char* name = PyCapsule_GetName(capsule);
+    if (name == nullptr) {
+        PyErr_Clear();
+    }
+    const void* pointer = PyCapsule_GetPointer(capsule, name);
+    if (pointer == nullptr) {
+        PyErr_Clear();
+        return value_error("borrow checking API capsule holds no record");
+    }
+    const auto* record = static_cast<const BorrowApiRecord*>(pointer);
+    if (record->version == 0) {
+        return type_error("Version " + std::to_string(record->version) +
+                          " of borrow checking API is not supported by this version of rust-numpy");
+    }
+    Py_INCREF(capsule);
+    registry_capsule = capsule;
+    return record;
+}
+
+const BorrowApiRecord& borrow_record() {
+    if (cached_record == nullptr) {
+        Expected<const BorrowApiRecord*> record = lookup_record();
+        if (!record) {
+            CallFailure failure = record.take_failure();
+            raise_internal("Interal borrow checking API error: " + render_failure(failure));
+        }
+        cached_record = record.value();
+    }
+    return *cached_record;
+}
+
+}  // namespace
+
+bool acquire_shared_borrow(PyObject* array) {
+    const BorrowApiRecord& record = borrow_record();
+    const std::int32_t code = record.acquire_shared(record.state, array);
+    if (code == kBorrowGranted) {
+        return true;
+    }
+    if (code == kAlreadyBorrowed) {
+        return false;
+    }
+    raise_internal("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+}
+
+void release_shared_borrow(PyObject* array) noexcept {
+    if (cached_record != nullptr) {
+        cached_record->release_shared(cached_record->state, array);
+    }
+}
+
+}  // namespace undarix::numpy

@@ -1,0 +1,39 @@
+// NumpyApi: NumPy's C-API function table, reached at run time through the
+// `_ARRAY_API` capsule of numpy.core.multiarray and cached for the process.
+#pragma once
+
+#include "frame/expected.hpp"
+#include "numpy/numpy_layout.hpp"
+
+#include <string>
+
+namespace undarix::numpy {
+
+// The table, loading it on first use; raises InternalFailure when NumPy or
+// its capsule cannot be reached (the cell then stays empty for a retry).
+void* const* numpy_api();
+
+// Borrowed numpy.ndarray type (slot 2).
+PyTypeObject* array_type();
+
+// True for numpy.ndarray and its subclasses; no interpreter call for an exact
+// ndarray.
+bool is_array(PyObject* object);
+
+// The native float64 descriptor (slot 45), borrowed: the reference belongs to
+// the current call scope.
+PyObject* float64_descr();
+
+// Descriptor equivalence (slot 182); identical objects are equivalent without
+// asking NumPy.
+bool equiv_types(PyObject* first, PyObject* second);
+
+// Slot 94, called with its arguments unchanged; consumes one reference to
+// `descr` whatever the outcome.  Returns a new reference or null.
+PyObject* new_from_descr(PyTypeObject* type, PyObject* descr, int nd, npy_intp* dimensions, npy_intp* strides,
+                         void* data, int flags, PyObject* base);
+
+// str(descr) for messages; raises InternalFailure when str() raises.
+std::string descr_text(PyObject* descr);
+
+}  // namespace undarix::numpy
