@@ -56,3 +56,116 @@ def panic_type():
     except BaseException as exc:  # noqa: B902 - PanicException derives from BaseException
         return type(exc)
     raise AssertionError("a strided time array must fail")
+
+
+def assert_same_floats(got, expected):
+    """Exact comparison: NaN where the expected value is NaN, identical bits elsewhere."""
+    got = np.asarray(got)
+    expected = np.asarray(expected, dtype=np.float64)
+    assert got.dtype == np.float64 and got.shape == expected.shape
+    nan_expected = np.isnan(expected)
+    wrong = (np.isnan(got) != nan_expected) | (~nan_expected & (bits(got) != bits(expected)))
+    if wrong.any():
+        idx = np.flatnonzero(wrong)[:5]
+        raise AssertionError("%d of %d values differ, first at %s: got %r, expected %r" % (
+            wrong.sum(), wrong.size, idx.tolist(), got[idx].tolist(), expected[idx].tolist()))
+
+
+# --- Access to the shared array-borrow registry, as another extension module would use it ---
+
+import ctypes  # noqa: E402
+import functools  # noqa: E402
+
+import numpy.core.multiarray as _multiarray  # noqa: E402
+
+BORROW_API_ATTRIBUTE = "_RUST_NUMPY_BORROW_CHECKING_API"
+ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
+NOT_CONTIGUOUS = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
+# PYFUNCTYPE keeps the interpreter lock held across the call, as the protocol requires.
+ACQUIRE = ctypes.PYFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.py_object)
+RELEASE = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
+
+_capsule_get_name = ctypes.pythonapi.PyCapsule_GetName
+_capsule_get_name.restype, _capsule_get_name.argtypes = ctypes.c_char_p, [ctypes.py_object]
+_capsule_get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+_capsule_get_pointer.restype = ctypes.c_void_p
+_capsule_get_pointer.argtypes = [ctypes.py_object, ctypes.c_char_p]
+_capsule_new = ctypes.pythonapi.PyCapsule_New
+_capsule_new.restype = ctypes.py_object
+_capsule_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+_CAPSULE_NAME = BORROW_API_ATTRIBUTE.encode()
+
+
+class BorrowApiRecord(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint64), ("state", ctypes.c_void_p),
+                ("acquire_shared", ACQUIRE), ("acquire_exclusive", ACQUIRE),
+                ("release_shared", RELEASE), ("release_exclusive", RELEASE)]
+
+
+assert ctypes.sizeof(BorrowApiRecord) == 48
+
+
+class BorrowApi:
+    """Calls the registry published on numpy.core.multiarray through its record, remembering
+    the borrows it was granted so that a test can give back whatever it left held."""
+
+    def __init__(self, capsule=None):
+        self.capsule = getattr(_multiarray, BORROW_API_ATTRIBUTE) if capsule is None else capsule
+        self.name = _capsule_get_name(self.capsule)
+        self.record = BorrowApiRecord.from_address(_capsule_get_pointer(self.capsule, self.name))
+        self.held = []
+
+    def acquire(self, kind, array):
+        code = getattr(self.record, "acquire_" + kind)(self.record.state, array)
+        if code == 0:
+            self.held.append((kind, array))
+        return code
+
+    def release(self, kind, array):
+        getattr(self.record, "release_" + kind)(self.record.state, array)
+        for index, (held_kind, held_array) in enumerate(self.held):
+            if held_kind == kind and held_array is array:
+                del self.held[index]
+                break
+
+    acquire_shared = functools.partialmethod(acquire, "shared")
+    acquire_exclusive = functools.partialmethod(acquire, "exclusive")
+    release_shared = functools.partialmethod(release, "shared")
+    release_exclusive = functools.partialmethod(release, "exclusive")
+
+
+def make_capsule(record):
+    """A capsule over a ctypes record (the caller keeps the record alive)."""
+    return _capsule_new(ctypes.addressof(record), _CAPSULE_NAME, None)
+
+
+class CountingRegistry:
+    """A registry of another module: Python callbacks that log every call and answer `code`."""
+
+    def __init__(self, version=2, code=0, state=0x5EED):
+        self.calls = []
+        self.code = code
+
+        def acquire(kind):
+            return ACQUIRE(lambda st, arr: (self.calls.append((kind, st, arr)), self.code)[1])
+
+        def release(kind):
+            return RELEASE(lambda st, arr: self.calls.append((kind, st, arr)))
+
+        self.record = BorrowApiRecord(version, state, acquire("acquire_shared"),
+                                      acquire("acquire_exclusive"), release("release_shared"),
+                                      release("release_exclusive"))
+        self.capsule = make_capsule(self.record)
+
+    def install(self):
+        setattr(_multiarray, BORROW_API_ATTRIBUTE, self.capsule)
+
+
+@pytest.fixture
+def borrow_api():
+    """The installed registry (installed by a first kernel call); leftover borrows are released."""
+    undarix.harmonic_oscillator(np.zeros(1), *VALID_SCALARS["harmonic_oscillator"])
+    api = BorrowApi()
+    yield api
+    while api.held:
+        api.release(*api.held[-1])
