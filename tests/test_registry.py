@@ -337,3 +337,24 @@ def test_own_registry_survives_removal_of_the_attribute(replacement):
         print(json.dumps(same + [foreign_calls]))
     """ % replacement)
     assert result == [True] * 5 + [0]
+
+
+def test_many_owners_taken_and_given_back_in_random_order(borrow_api):
+    # Enough owners to make the table grow several times and to exercise
+    # removal from the middle of probe chains.
+    rng = np.random.default_rng(3)
+    arrays = [np.zeros(2) for _ in range(300)]
+    for a in arrays:
+        assert borrow_api.acquire_exclusive(a) == GRANTED
+    held = set(range(len(arrays)))
+    for i in rng.permutation(len(arrays)):
+        borrow_api.release_exclusive(arrays[i])
+        held.discard(i)
+        for j in rng.choice(len(arrays), 10):
+            expected = ALREADY if j in held else GRANTED
+            assert borrow_api.acquire_shared(arrays[j]) == expected
+            if expected == GRANTED:
+                borrow_api.release_shared(arrays[j])
+    assert all(borrow_api.acquire_exclusive(a) == GRANTED for a in arrays)
+    for a in arrays:
+        borrow_api.release_exclusive(a)

@@ -25,14 +25,6 @@ std::uintptr_t gcd(std::uintptr_t a, std::uintptr_t b) noexcept {
 
 }  // namespace
 
-std::size_t RegionKeyHash::operator()(const RegionKey& key) const noexcept {
-    std::size_t hash = 0;
-    for (std::uintptr_t field : {key.start, key.end, key.data, static_cast<std::uintptr_t>(key.stride_gcd)}) {
-        hash ^= std::hash<std::uintptr_t>{}(field) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
-    }
-    return hash;
-}
-
 std::uintptr_t memory_owner(PyObject* array) {
     PyObject* current = array;
     while (PyObject* base = as_array(current)->base) {

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 
 namespace undarix::numpy {
 
@@ -18,10 +17,6 @@ struct RegionKey {
     bool operator==(const RegionKey& other) const noexcept {
         return start == other.start && end == other.end && data == other.data && stride_gcd == other.stride_gcd;
     }
-};
-
-struct RegionKeyHash {
-    std::size_t operator()(const RegionKey& key) const noexcept;
 };
 
 // Address of the object that owns the array's memory: the end of its chain of
