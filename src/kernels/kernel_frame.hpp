@@ -4,21 +4,25 @@
 #pragma once
 
 #include "frame/expected.hpp"
+#include "kernels/interpreter_lock.hpp"
 #include "kernels/readonly_array_view.hpp"
 #include "kernels/working_buffer.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace undarix::kernels {
 
 // A new plain float64 ndarray holding the buffer's n values.
 Expected<OwnedRef> make_result_array(const WorkingBuffer& buffer, std::size_t n);
 
-// Formula: double(double t), the waveform with the call's parameters bound.
-// Returns a new reference to the result array.  The borrow and the buffer are
-// released on every way out, failures included.
+// Formula: double(double t), the waveform with the call's parameters bound;
+// it must not touch Python objects or throw.  `work_per_element` is its cost
+// relative to the cheapest formula.  Returns a new reference to the result
+// array.  The borrow and the buffer are released on every way out, failures
+// included.
 template <class Formula>
-Expected<OwnedRef> evaluate(PyObject* time, const Formula& formula) {
+Expected<OwnedRef> evaluate(PyObject* time, const Formula& formula, std::uint64_t work_per_element = 1) {
     const ReadonlyArrayView view(time);
     const std::size_t n = view.size();
     Expected<WorkingBuffer> buffer = WorkingBuffer::allocate(n);
@@ -26,8 +30,14 @@ Expected<OwnedRef> evaluate(PyObject* time, const Formula& formula) {
         return buffer.take_failure();
     }
     double* out = buffer.value().data();
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = formula(view[i]);
+    {
+        // The borrow, the buffer and the array object all stay put while the
+        // lock is released: the caller holds a reference to `time`.
+        const bool long_running = n >= kReleaseLockWork || n * work_per_element >= kReleaseLockWork;
+        const InterpreterLockReleased unlocked(long_running);
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = formula(view[i]);
+        }
     }
     return make_result_array(buffer.value(), n);
 }

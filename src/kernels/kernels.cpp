@@ -1,6 +1,7 @@
 #include "kernels/kernels.hpp"
 
 #include "kernels/formulas.hpp"
+#include "kernels/interpreter_lock.hpp"
 #include "kernels/kernel_frame.hpp"
 
 namespace undarix::kernels {
@@ -17,9 +18,12 @@ Expected<OwnedRef> pseudo_square_wave_kernel(PyObject* time, double amplitude, d
 
 Expected<OwnedRef> fourier_square_wave_kernel(PyObject* time, double amplitude, double gamma, double omega,
                                               double phi, double y, std::uint64_t num_harmonics) {
-    return evaluate(time, [=](double t) {
-        return fourier_square_wave(t, amplitude, gamma, omega, phi, y, num_harmonics);
-    });
+    // Each harmonic costs about one evaluation of the cheapest formula; the
+    // saturating sum keeps a huge count from wrapping the estimate to zero.
+    const std::uint64_t work = num_harmonics < kReleaseLockWork ? num_harmonics + 1 : kReleaseLockWork;
+    return evaluate(
+        time, [=](double t) { return fourier_square_wave(t, amplitude, gamma, omega, phi, y, num_harmonics); },
+        work);
 }
 
 Expected<OwnedRef> pseudo_cycloid_wave_kernel(PyObject* time, double amplitude, double gamma, double omega,
