@@ -3,9 +3,11 @@
 // Every line is one IEEE double operation in a fixed order; regrouping any of
 // them changes the last bits of the result, so they must stay as written and
 // the build must not contract a*b+c into a fused multiply-add.  Only the C
-// runtime's exp, sin, cos and fmod are used.  Nothing here knows Python or
-// NumPy.
+// runtime's exp, sin and cos are used, and fmod or an exact remainder that
+// returns the same bits.  Nothing here knows Python or NumPy.
 #pragma once
+
+#include "kernels/full_turn_remainder.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -70,7 +72,7 @@ inline double pseudo_cycloid_wave(double t, double amplitude, double gamma, doub
 inline double transient_onset(double period) { return (period / kHoursPerDay) * kFullTurn; }
 
 inline double transient_impulse(double t, double onset, double amplitude, double width, double equilibrium) {
-    const double d = std::fmod(t, kFullTurn) - onset;
+    const double d = full_turn_remainder(t) - onset;  // fmod(t, kFullTurn)
     double h = 0.0;
     if (d >= 0.0) {  // false for NaN as well
         double q = d / width;
