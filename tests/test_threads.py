@@ -1,3 +1,4 @@
+import math
 import threading
 import time
 
@@ -67,3 +68,80 @@ def test_threads_sharing_arrays_get_identical_results():
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+class ChangesTime:
+    """A scalar argument whose conversion changes the time array in place."""
+
+    def __init__(self, time, change):
+        self.time, self.change = time, change
+
+    def __float__(self):
+        self.change(self.time)
+        return 1.0
+
+
+def set_dtype(dtype):
+    def change(a):
+        a.dtype = dtype
+    return change
+
+
+def set_shape(shape):
+    def change(a):
+        a.shape = shape
+    return change
+
+
+@pytest.mark.parametrize("change", [set_dtype(np.int8), set_dtype(np.int64), set_dtype(np.complex64),
+                                    set_shape((2, 8)), set_shape((16, 1))])
+def test_time_changed_by_a_later_conversion_is_refused(borrow_api, panic_type, change):
+    a = np.linspace(0.0, 1.0, 16).copy()  # owns its data, so it can be resized
+    with pytest.raises(panic_type) as caught:
+        undarix.harmonic_oscillator(a, ChangesTime(a, change), 0.0, 1.0, 0.0, 0.0)
+    assert caught.value.args == ("time array was changed while the other arguments were converted",)
+    assert borrow_api.acquire_exclusive(a) == 0  # no borrow left behind
+
+
+def test_resize_during_conversion_is_read_safely():
+    a = np.linspace(0.0, 1.0, 16).copy()  # owns its data, so it can be resized
+    grown = undarix.harmonic_oscillator(a, ChangesTime(a, lambda t: t.resize(1000, refcheck=False)),
+                                        0.0, 1.0, 0.0, 0.0)
+    assert grown.shape == (1000,)
+    assert np.array_equal(bits(grown[:16]), bits([math.cos(x) for x in np.linspace(0.0, 1.0, 16)]))
+
+
+def test_array_changed_by_other_threads_during_long_calls(borrow_api, panic_type):
+    # While a long call runs without the interpreter lock, another thread
+    # reshapes, retypes and reallocates its time array.  Every call must end
+    # with a result of the length it saw or a documented error, and leave no
+    # borrow behind.
+    a = np.linspace(0.0, 100.0, 200_000).copy()
+    stop = threading.Event()
+    outcomes = []
+
+    def mutate():
+        while not stop.is_set():
+            a.dtype = np.int64
+            a.dtype = np.float64
+            a.resize(200_000 if a.size != 200_000 else 100_000, refcheck=False)
+
+    def evaluate():
+        for _ in range(20):
+            try:
+                result = undarix.fourier_square_wave(a, 1.0, 0.0, 1.0, 0.0, 0.0, 5)
+                outcomes.append(result.size in (100_000, 200_000) and result.dtype == np.float64)
+            except TypeError as exc:
+                outcomes.append(str(exc).startswith("argument 'time': type mismatch"))
+            except panic_type as exc:
+                outcomes.append(exc.args == ("time array was changed while the other arguments were converted",))
+
+    mutator = threading.Thread(target=mutate)
+    mutator.start()
+    try:
+        evaluate()
+    finally:
+        stop.set()
+        mutator.join()
+    assert len(outcomes) == 20 and all(outcomes)
+    assert borrow_api.acquire_exclusive(a) == 0

@@ -12,17 +12,13 @@ namespace undarix::kernels {
 // costs more than it gives other threads.
 constexpr std::uint64_t kReleaseLockWork = 4096;
 
-// Releases the interpreter lock for its lifetime when `release` is true.
-// Nothing that touches a Python object may run while it is released.
+// Releases the interpreter lock for its lifetime.  Nothing that touches a
+// Python object, or memory another thread could change, may run while it is
+// released.
 class InterpreterLockReleased {
 public:
-    explicit InterpreterLockReleased(bool release) noexcept
-        : saved_(release ? PyEval_SaveThread() : nullptr) {}
-    ~InterpreterLockReleased() {
-        if (saved_ != nullptr) {
-            PyEval_RestoreThread(saved_);
-        }
-    }
+    InterpreterLockReleased() noexcept : saved_(PyEval_SaveThread()) {}
+    ~InterpreterLockReleased() { PyEval_RestoreThread(saved_); }
     InterpreterLockReleased(const InterpreterLockReleased&) = delete;
     InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
 

@@ -23,20 +23,28 @@ Expected<OwnedRef> make_result_array(const WorkingBuffer& buffer, std::size_t n)
 // included.
 template <class Formula>
 Expected<OwnedRef> evaluate(PyObject* time, const Formula& formula, std::uint64_t work_per_element = 1) {
-    const ReadonlyArrayView view(time);
+    ReadonlyArrayView view(time);
     const std::size_t n = view.size();
     Expected<WorkingBuffer> buffer = WorkingBuffer::allocate(n);
     if (!buffer) {
         return buffer.take_failure();
     }
     double* out = buffer.value().data();
-    {
-        // The borrow, the buffer and the array object all stay put while the
-        // lock is released: the caller holds a reference to `time`.
-        const bool long_running = n >= kReleaseLockWork || n * work_per_element >= kReleaseLockWork;
-        const InterpreterLockReleased unlocked(long_running);
+    const bool long_running = n >= kReleaseLockWork || n * work_per_element >= kReleaseLockWork;
+    if (!long_running) {
         for (std::size_t i = 0; i < n; ++i) {
             out[i] = formula(view[i]);
+        }
+    } else {
+        // Other threads run while the lock is released and may resize the
+        // array or change its dtype in place.  So the times are copied first
+        // and the borrow given back, both with the lock held: the loop then
+        // reads only memory this call owns.
+        view.copy_to(out);
+        view.release();
+        const InterpreterLockReleased unlocked;
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = formula(out[i]);
         }
     }
     return make_result_array(buffer.value(), n);

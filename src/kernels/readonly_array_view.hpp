@@ -1,5 +1,5 @@
 // ReadonlyArrayView: a kernel's read access to the `time` array, holding a
-// shared borrow in the process-wide registry for as long as it lives.
+// shared borrow in the process-wide registry until it is released.
 #pragma once
 
 #include "frame/python.hpp"
@@ -11,10 +11,11 @@ namespace undarix::kernels {
 
 class ReadonlyArrayView {
 public:
-    // Takes the shared borrow and checks that the memory is contiguous;
-    // raises InternalFailure (AlreadyBorrowed, NotContiguousError) otherwise.
+    // Takes the shared borrow, then checks that the memory is contiguous and
+    // still one-dimensional float64; raises InternalFailure (AlreadyBorrowed,
+    // NotContiguousError, changed array) otherwise.
     explicit ReadonlyArrayView(PyObject* array);
-    ~ReadonlyArrayView();  // gives the borrow back
+    ~ReadonlyArrayView() { release(); }
     ReadonlyArrayView(const ReadonlyArrayView&) = delete;
     ReadonlyArrayView& operator=(const ReadonlyArrayView&) = delete;
 
@@ -27,10 +28,21 @@ public:
         return value;
     }
 
+    // Copies all elements to `out` (n doubles).
+    void copy_to(double* out) const noexcept {
+        if (size_ > 0) {
+            std::memcpy(out, data_, size_ * sizeof(double));
+        }
+    }
+
+    // Gives the borrow back; the view must not be read afterwards.
+    void release() noexcept;
+
 private:
     PyObject* array_;
     const unsigned char* data_ = nullptr;
     std::size_t size_ = 0;
+    bool borrowed_ = false;
 };
 
 }  // namespace undarix::kernels

@@ -23,12 +23,14 @@ constexpr std::size_t kHugePageThreshold = std::size_t{4} << 20;
 double* allocate_doubles(std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     if (bytes >= kHugePageThreshold) {
-        const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        void* values = std::aligned_alloc(kHugePage, rounded);
-        if (values != nullptr) {
-            (void)madvise(values, rounded, MADV_HUGEPAGE);  // only advice: failure is harmless
+        // Exactly `bytes`, so the buffer never holds more memory than its n
+        // doubles: only the whole huge pages inside it are advised.
+        void* values = nullptr;
+        if (posix_memalign(&values, kHugePage, bytes) == 0) {
+            (void)madvise(values, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);  // advice only
             return static_cast<double*>(values);
         }
+        return nullptr;
     }
 #endif
     // malloc's alignment covers double.
