@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <string_view>
 
@@ -60,6 +61,11 @@ ModuleDefinition module_definition = {
 };
 
 std::atomic<bool> module_initialized{false};
+
+// The heap method definitions handed to CPython.  Only one initialisation
+// per process runs the body, so five slots suffice.
+__attribute__((used)) PyMethodDef* kept_definitions[std::size(kMethodRecords)] = {};
+std::size_t kept_definition_count = 0;
 
 // Process-lifetime interned attribute names, made on first use.
 PyObject* interned(PyObject*& cache, std::string_view text) {
@@ -146,9 +152,11 @@ Expected<PyObject*> make_function(const MethodRecord& record, PyObject* module) 
     if (!doc) {
         return doc.take_failure();
     }
-    // CPython keeps pointing at the definition: it is never freed.
+    // CPython keeps pointing at the definition: it is never freed, and stays
+    // reachable from kept_definitions for the life of the process.
     auto* definition = new PyMethodDef{name.value(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
                                        record.flags, doc.value()};
+    kept_definitions[kept_definition_count++ % std::size(kept_definitions)] = definition;
     PyObject* function = PyCFunction_NewEx(definition, module, module_name_text);
     if (function == nullptr) {
         return fetch_failure();

@@ -16,8 +16,10 @@ namespace {
 // The record in use, and a strong reference to the capsule that owns it so
 // the record outlives any change to the module attribute.  Both are set once
 // under the interpreter lock and never cleared.
+// (`used`: the capsule pointer is only ever stored, and the reference must
+// stay visibly reachable rather than be optimised into a bare increment.)
 const BorrowApiRecord* cached_record = nullptr;
-PyObject* registry_capsule = nullptr;
+__attribute__((used)) PyObject* registry_capsule = nullptr;
 
 // One heap block: the record, then where its capsule's name text lives.
 struct RecordBlock {
