@@ -1,6 +1,12 @@
-"""Repeated calls, succeeding or failing, keep reference counts and traced memory steady."""
+"""Repeated calls, succeeding or failing, keep reference counts, traced memory, the C heap
+and the resident size steady."""
+import ctypes
 import gc
+import os
+import re
+import subprocess
 import sys
+import textwrap
 import tracemalloc
 
 import numpy as np
@@ -10,6 +16,38 @@ import undarix
 from conftest import ALL_FUNCTIONS, PARAMETERS, VALID_SCALARS
 
 REPEATS = 3000
+LIBC = ctypes.CDLL(None)
+UNDER_VALGRIND = "vgpreload" in os.environ.get("LD_PRELOAD", "")
+# Under a sanitizer or valgrind the allocator is theirs (and so is the checking of leaks).
+OWN_ALLOCATOR = not hasattr(LIBC, "__asan_init") and not UNDER_VALGRIND
+
+
+class MallocInfo(ctypes.Structure):
+    _fields_ = [(field, ctypes.c_size_t) for field in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def native_memory():
+    """(resident bytes, bytes the C heap has handed out or None): what a leak of native
+    allocations, the module's C++ ones included, makes grow."""
+    with open("/proc/self/statm") as statm:
+        resident = int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    if not hasattr(LIBC, "mallinfo2"):
+        return resident, None
+    LIBC.mallinfo2.restype = MallocInfo
+    info = LIBC.mallinfo2()
+    return resident, info.uordblks + info.hblkhd
+
+
+def _panic_type():
+    try:
+        undarix.harmonic_oscillator(np.arange(4.0)[::2], 1.0, 0.0, 1.0, 0.0, 0.0)
+    except BaseException as exc:  # noqa: B902
+        return type(exc)
+
+
+PANIC = _panic_type()
 
 
 def fresh(value):
@@ -32,6 +70,34 @@ class FloatRaising:
         error.__cause__ = self.cause
         raise error
 
+    __index__ = __float__
+
+
+class UnprintableName(str):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class Reshapes:
+    """Makes the time array two-dimensional while it is converted."""
+
+    def __init__(self, time):
+        self.time = time
+
+    def __float__(self):
+        self.time.shape = (2, self.time.size // 2)
+        return 1.0
+
+
+def reshaped_back(function, args, kwargs):
+    args[0].shape = (args[0].size,)
+    return function(*args, **kwargs)
+
+
+through_c = ctypes.pythonapi.PyObject_Call
+through_c.restype = ctypes.py_object
+through_c.argtypes = [ctypes.py_object] * 3
+
 
 def scalars(name):
     return [fresh(value) for value in VALID_SCALARS[name]]
@@ -49,7 +115,11 @@ def keywords(name, **replace):
     return [], dict(zip(PARAMETERS[name], args))
 
 
-SUCCESS = [(name, form) for name in ALL_FUNCTIONS for form in ("positional", "keywords")]
+def long(name):  # long enough for the evaluation to run without the interpreter lock
+    return positional(name, time=np.linspace(0.0, 2.0, 5000))
+
+
+SUCCESS = [(name, form) for name in ALL_FUNCTIONS for form in ("positional", "keywords", "long")]
 
 FAILURES = {
     # binding faults
@@ -60,6 +130,10 @@ FAILURES = {
                            TypeError),
     "multiple values": ("pseudo_square_wave",
                         lambda n: (positional(n)[0], {"time": np.zeros(3)}), TypeError),
+    "keyword not a str": ("harmonic_oscillator", lambda n: (positional(n)[0][:1], {1: 0.5}),
+                          TypeError, lambda f, args, kwargs: through_c(f, tuple(args), kwargs)),
+    "keyword with lone surrogate": ("pseudo_cycloid_wave",
+                                    lambda n: (positional(n)[0], {"\udcff": 0.5}), TypeError),
     # conversion faults
     "time is a list": ("harmonic_oscillator", lambda n: positional(n, time=[0.0, 1.0]), TypeError),
     "time is 2-d": ("pseudo_square_wave", lambda n: positional(n, time=np.zeros((2, 3))),
@@ -76,6 +150,12 @@ FAILURES = {
                                     TypeError),
     "__float__ raises subclass": ("harmonic_oscillator",
                                   lambda n: positional(n, phi=FloatRaising(Cause)), Cause),
+    "__float__ raises KeyboardInterrupt": (
+        "pseudo_square_wave", lambda n: positional(n, omega=FloatRaising(KeyboardInterrupt)),
+        KeyboardInterrupt),
+    "__index__ raises with cause": (
+        "fourier_square_wave",
+        lambda n: positional(n, num_harmonics=FloatRaising(TypeError, Cause())), TypeError),
     "num_harmonics is a float": ("fourier_square_wave",
                                  lambda n: positional(n, num_harmonics=2.5), TypeError),
     "num_harmonics negative": ("fourier_square_wave",
@@ -86,6 +166,14 @@ FAILURES = {
     "non-contiguous": ("pseudo_cycloid_wave",
                        lambda n: positional(n, time=np.linspace(0.0, 1.0, 9)[::2]), "panic"),
     "already borrowed": ("fourier_square_wave", lambda n: positional(n), "panic"),
+    "__float__ raises PanicException": (
+        "transient_impulse", lambda n: positional(n, width=FloatRaising(PANIC)), "panic"),
+    "unprintable keyword": ("transient_impulse",
+                            lambda n: (positional(n)[0], {UnprintableName("bogus"): 0.5}), "panic"),
+    "time changed during conversion": (
+        "harmonic_oscillator",
+        lambda n: (lambda t: positional(n, time=t, y=Reshapes(t)))(np.linspace(0.0, 1.0, 16)),
+        "panic", reshaped_back),
 }
 
 
@@ -93,7 +181,8 @@ def watched_objects(args, kwargs, extra):
     objects = list(args) + list(kwargs.values()) + list(extra)
     objects += [obj.cause for obj in objects if isinstance(obj, FloatRaising) and obj.cause]
     return objects + [np.dtype("float64"), np.dtype("int64"), np.dtype("float32"), TypeError,
-                      OverflowError, SystemError, Cause, undarix]
+                      OverflowError, SystemError, KeyboardInterrupt, ValueError, Cause, PANIC,
+                      undarix]
 
 
 def reference_counts(objects):
@@ -101,12 +190,14 @@ def reference_counts(objects):
     return [sys.getrefcount(obj) + 1000 for obj in objects]
 
 
-def assert_steady(function, args, kwargs, expected, extra=()):
+def assert_steady(function, args, kwargs, expected, extra=(), call=None):
+    call = call or (lambda function, args, kwargs: function(*args, **kwargs))
+
     def once():
         if expected is None:
-            return function(*args, **kwargs)
+            return call(function, args, kwargs)
         try:
-            function(*args, **kwargs)
+            call(function, args, kwargs)
         except expected:
             return None
         raise AssertionError("the call did not fail with %r" % (expected,))
@@ -122,9 +213,11 @@ def assert_steady(function, args, kwargs, expected, extra=()):
         gc.collect()
         before_counts = reference_counts(watched)
         before_memory = tracemalloc.get_traced_memory()[0]
+        before_resident, before_heap = native_memory()
         for _ in range(REPEATS):
             once()
         gc.collect()
+        after_resident, after_heap = native_memory()
         after_memory = tracemalloc.get_traced_memory()[0]
         after_counts = reference_counts(watched)
     finally:
@@ -133,20 +226,67 @@ def assert_steady(function, args, kwargs, expected, extra=()):
                if a != b]
     assert changed == []
     assert after_memory - before_memory < 16 * 1024
+    if OWN_ALLOCATOR:
+        assert after_resident - before_resident < 256 * 1024
+        assert before_heap is None or after_heap - before_heap < 16 * 1024
 
 
 @pytest.mark.parametrize("name, form", SUCCESS)
 def test_successful_calls_keep_counts_steady(name, form):
-    args, kwargs = (positional if form == "positional" else keywords)(name)
+    args, kwargs = {"positional": positional, "keywords": keywords, "long": long}[form](name)
     assert_steady(getattr(undarix, name), args, kwargs, None)
 
 
 @pytest.mark.parametrize("fault", FAILURES)
-def test_failing_calls_keep_counts_steady(fault, panic_type, borrow_api):
-    name, make, expected = FAILURES[fault]
+def test_failing_calls_keep_counts_steady(fault, borrow_api):
+    name, make, expected, *call = FAILURES[fault]
     args, kwargs = make(name)
     if expected == "panic":
-        expected = panic_type
+        expected = PANIC
     if fault == "already borrowed":
         assert borrow_api.acquire_exclusive(args[0]) == 0
-    assert_steady(getattr(undarix, name), args, kwargs, expected, extra=[panic_type])
+    assert_steady(getattr(undarix, name), args, kwargs, expected, call=call and call[0])
+
+
+# A frame of the module: its shared object, its C++ namespace or its sources.
+OURS = re.compile(r"undarix\.cpython|undarix::|/src/(?:frame|numpy|kernels)/|/src/lib\.cpp")
+
+
+def sanitizer_runtime():
+    """The preload list for the compiler's AddressSanitizer runtime, or None."""
+    compiler = os.environ.get("CXX", "c++")
+    try:
+        paths = [subprocess.run([compiler, "-print-file-name=" + name], capture_output=True,
+                                text=True).stdout.strip() for name in ("libasan.so", "libstdc++.so")]
+    except OSError:
+        return None
+    return " ".join(paths) if all(os.path.isabs(path) for path in paths) else None
+
+
+@pytest.mark.skipif(UNDER_VALGRIND or sanitizer_runtime() is None,
+                    reason="needs the compiler's AddressSanitizer, and no valgrind")
+def test_nothing_the_module_allocated_is_left_unreachable_at_exit(tmp_path):
+    # A fresh interpreter runs succeeding and failing calls of every kind under the leak
+    # checker, which looks when the process exits, after the interpreter has torn down its
+    # modules: no block whose allocation stack passes through the module may be unreachable.
+    completed = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+        import numpy as np, undarix
+        from test_leaks import FAILURES, SUCCESS, positional, keywords, long
+        for name, form in SUCCESS:
+            args, kwargs = {"positional": positional, "keywords": keywords, "long": long}[form](name)
+            getattr(undarix, name)(*args, **kwargs)
+        for name, make, expected, *call in FAILURES.values():
+            args, kwargs = make(name)
+            try:
+                (call[0] if call else lambda f, a, k: f(*a, **k))(getattr(undarix, name), args, kwargs)
+            except BaseException:
+                pass
+    """)], cwd=os.path.dirname(os.path.abspath(__file__)), capture_output=True, text=True,
+        timeout=300, env=dict(os.environ, LD_PRELOAD=sanitizer_runtime(), PYTHONMALLOC="malloc",
+                              ASAN_OPTIONS="detect_leaks=1:exitcode=0:fast_unwind_on_malloc=0:"
+                                           "log_path=" + str(tmp_path / "asan")))
+    assert completed.returncode == 0, completed.stderr
+    reports = "\n".join(path.read_text() for path in tmp_path.glob("asan.*"))
+    ours = ["\n".join(block.strip().splitlines()[:4]) for block in re.split(r"\n\s*\n", reports)
+            if re.match(r"\s*(Direct|Indirect) leak", block) and OURS.search(block)]
+    assert ours == []

@@ -330,8 +330,11 @@ def test_own_registry_survives_removal_of_the_attribute(replacement):
         # Scribble over freed heap blocks, so that a record freed with its capsule is noticed.
         libc = ctypes.CDLL(None)
         libc.malloc.restype = ctypes.c_void_p
-        for size in (16, 24, 32, 48, 64, 80, 96, 128) * 16:
-            ctypes.memset(libc.malloc(size), 0xAB, size)
+        sizes = (16, 24, 32, 48, 64, 80, 96, 128) * 16
+        blocks = (ctypes.c_void_p * len(sizes))()  # kept, so that the leak checker sees them
+        for i, size in enumerate(sizes):
+            blocks[i] = libc.malloc(size)
+            ctypes.memset(blocks[i], 0xAB, size)
         same = [call(name, time).tolist() == expected[i] for i, name in enumerate(ALL_FUNCTIONS)]
         foreign_calls = len(globals()["foreign"].calls) if "foreign" in globals() else 0
         print(json.dumps(same + [foreign_calls]))
@@ -358,3 +361,57 @@ def test_many_owners_taken_and_given_back_in_random_order(borrow_api):
     assert all(borrow_api.acquire_exclusive(a) == GRANTED for a in arrays)
     for a in arrays:
         borrow_api.release_exclusive(a)
+
+
+# --- Two implementations of the registry in one process ---
+
+TWO_IMPLEMENTATIONS = """
+    from registry_model import ModelRegistry
+    a, b = np.linspace(0.0, 1.0, 10), np.linspace(0.0, 1.0, 10)
+    if %r == "undarix first":
+        call("harmonic_oscillator", np.zeros(2))  # installs this module's registry
+    # Another module: installs its own registry unless one is there, then uses the record.
+    model = ModelRegistry.install_unless_present()
+    api = BorrowApi()
+    log = []
+    log.append([api.acquire_shared(a), api.acquire_shared(a)])
+    log.append([outcome(name, a) for name in ALL_FUNCTIONS])
+    log.append(api.acquire_exclusive(a))
+    api.release_shared(a)
+    log.append(api.acquire_exclusive(a))
+    api.release_shared(a)
+    log.append(api.acquire_exclusive(a[::2]))
+    log.append([outcome(name, a) for name in ALL_FUNCTIONS])
+    log.append([outcome("pseudo_square_wave", view) for view in (a[1::2], a[2::2], b)])
+    api.release_exclusive(a[::2])
+    log.append([outcome(name, a) for name in ALL_FUNCTIONS])
+    log.append([api.acquire_exclusive(a), api.acquire_exclusive(b)])
+    log.append([outcome("transient_impulse", view) for view in (a, b[3:])])
+    api.release_exclusive(a)
+    api.release_exclusive(b)
+    read_only = np.linspace(0.0, 1.0, 4)
+    read_only.flags.writeable = False
+    log.append([api.acquire_exclusive(read_only), outcome("harmonic_oscillator", read_only)])
+    log.append([api.acquire_exclusive(a), api.acquire_exclusive(b)])
+    counts = model and [count for _, _, count in model.log]
+    print(json.dumps([model is not None, log, counts]))
+"""
+
+
+@pytest.mark.parametrize("order", ["other module first", "undarix first"])
+def test_two_implementations_count_and_refuse_borrows_alike(order):
+    # Whichever module installed the registry, the other one's borrows are counted with its
+    # own and refused by the same rules.
+    installed_by_other, log, counts = run(TWO_IMPLEMENTATIONS % order)
+    assert installed_by_other == (order == "other module first")
+    borrowed = ["PanicException", [ALREADY_BORROWED]]
+    assert log == [
+        [GRANTED, GRANTED], ["ok"] * 5, ALREADY, ALREADY, GRANTED, [borrowed] * 5,
+        [["PanicException", [NOT_CONTIGUOUS]], borrowed, "ok"], ["ok"] * 5, [GRANTED, GRANTED],
+        [borrowed] * 2, [NOT_WRITEABLE, "ok"], [GRANTED, GRANTED]]
+    if installed_by_other:
+        # The other module's table, region count after each operation: each call of this
+        # module took one shared borrow (3 with the two held) and gave it back (2), and a
+        # refused one changed nothing.
+        assert counts == ([1, 2] + [3, 2] * 5 + [2, 1, 1, 0, -1] + [0] * 5 + [1, 0, 0, 1, 0, 0]
+                          + [1, 0] * 5 + [-1, -1, -1, 0, 0, 0, 0, 1, 0, -1, -1])

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import undarix
-from conftest import ALL_FUNCTIONS, VALID_SCALARS, bits
+from conftest import ALL_FUNCTIONS, ALREADY_BORROWED, VALID_SCALARS, BorrowApi, bits
 
 
 def test_other_threads_run_during_a_long_evaluation():
@@ -145,3 +145,59 @@ def test_array_changed_by_other_threads_during_long_calls(borrow_api, panic_type
         mutator.join()
     assert len(outcomes) == 20 and all(outcomes)
     assert borrow_api.acquire_exclusive(a) == 0
+
+
+def test_calls_racing_exclusive_borrows_are_refused_or_exact(panic_type):
+    # Callers on four threads share three arrays (one long enough to be evaluated without the
+    # interpreter lock) while another thread, as another extension module would, repeatedly
+    # takes an exclusive borrow of one of them through the registry record, writes NaN over
+    # it and puts the values back before giving the borrow back.  A call must either be
+    # refused or give the exact values: it never reads memory while it is borrowed.
+    arrays = [np.linspace(-3.0, 3.0, n) for n in (5, 300, 6000)]
+    expected = {(name, i): bits(getattr(undarix, name)(a.copy(), *VALID_SCALARS[name]))
+                for name in ALL_FUNCTIONS for i, a in enumerate(arrays)}
+    api = BorrowApi()
+    refused, done = threading.Event(), threading.Event()
+    outcomes, faults = [], []
+
+    def call():
+        while not done.is_set():
+            for name in ALL_FUNCTIONS:
+                for i, a in enumerate(arrays):
+                    try:
+                        result = getattr(undarix, name)(a, *VALID_SCALARS[name])
+                        outcomes.append("exact" if np.array_equal(bits(result), expected[name, i])
+                                        else "wrong")
+                    except BaseException as exc:  # noqa: B902
+                        if type(exc) is not panic_type or exc.args != (ALREADY_BORROWED,):
+                            faults.append(repr(exc))
+                        outcomes.append("refused")
+                        refused.set()
+
+    def hold():
+        try:
+            for k in range(30):
+                a = arrays[k % 3]
+                view = (a, a[::2], a[1:4])[k // 3 % 3]
+                refused.clear()
+                while api.acquire_exclusive(view) != 0:  # refused only while a call reads it
+                    time.sleep(0)
+                saved = view.copy()
+                view[...] = np.nan
+                refused.wait(10)
+                view[...] = saved
+                api.release_exclusive(view)
+        finally:
+            done.set()
+
+    threads = [threading.Thread(target=call) for _ in range(4)] + [threading.Thread(target=hold)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert faults == []
+    assert "wrong" not in outcomes
+    assert outcomes.count("refused") >= 30 and outcomes.count("exact") > 0
+    for a in arrays:  # the registry holds nothing for any of them
+        assert api.acquire_exclusive(a) == 0
+        api.release_exclusive(a)
