@@ -24,6 +24,9 @@ from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, NOT_CONTIGUOUS, PARAMETER
 from registry_model import GRANTED, NOT_WRITEABLE, memory_owner, region_key, regions_conflict
 
 EXAMPLES = int(os.environ.get("UNDARIX_FUZZ_EXAMPLES", "120"))
+# A fixed sequence of examples by default, so that every run checks the same
+# cases; UNDARIX_FUZZ_RANDOM=1 draws new ones for exploratory runs.
+DERANDOMIZE = not os.environ.get("UNDARIX_FUZZ_RANDOM")
 FORMATTING = ("a formatting trait implementation returned an error when the underlying stream "
               "did not: Error")
 UNWRAPPED = "Unwrapped panic from Python code"
@@ -441,7 +444,7 @@ def report_cases(request):
 
 
 @pytest.mark.parametrize("name", ALL_FUNCTIONS)
-@settings(max_examples=EXAMPLES, deadline=None, database=None,
+@settings(max_examples=EXAMPLES, deadline=None, database=None, derandomize=DERANDOMIZE,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                  HealthCheck.filter_too_much])
 @given(data=st.data())
