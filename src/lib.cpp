@@ -229,5 +229,16 @@ Expected<OwnedRef> make_module() {
 // Older CPython headers do not mark PyMODINIT_FUNC visible, and everything
 // else in the library is hidden.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_undarix(void) {
+#ifdef Py_GIL_DISABLED
+    // The process-wide caches, the borrow table and the call scopes rely on the
+    // interpreter lock; without it they would be shared unguarded.  (The build
+    // refuses this configuration too; this covers builds made some other way.)
+    PyErr_SetString(PyExc_ImportError,
+                    "undarix does not support the free-threaded build of CPython; "
+                    "use a build with the global interpreter lock");
+    static_cast<void>(&undarix::make_module);
+    return nullptr;
+#else
     return undarix::guarded_entry([] { return undarix::make_module(); });
+#endif
 }

@@ -1,3 +1,4 @@
+import ctypes
 import os
 import subprocess
 import sys
@@ -71,12 +72,41 @@ def assert_same_floats(got, expected):
             wrong.sum(), wrong.size, idx.tolist(), got[idx].tolist(), expected[idx].tolist()))
 
 
+# --- Calls through the C calling convention ---
+
+# From CPython 3.9 the interpreter itself refuses a keyword dict with non-str keys
+# ("keywords must be strings") before the function is reached; such names then reach the
+# module only through its fast-call entry.
+DICT_KEYWORD_NAMES_CHECKED = sys.version_info >= (3, 9)
+
+
+def entry_call(function, args, kwnames):
+    """Calls the function's fast-call entry directly: `args` None passes a null vector."""
+    word = ctypes.sizeof(ctypes.c_void_p)
+    method_def = ctypes.c_void_p.from_address(id(function) + 2 * word).value  # m_ml
+    meth = ctypes.c_void_p.from_address(method_def + word).value  # ml_meth
+    entry = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p,
+                              ctypes.c_ssize_t, ctypes.c_void_p)(meth)
+    vector = None if args is None else (ctypes.py_object * max(len(args), 1))(*args)
+    nargs = len(args or ()) - len(kwnames or ())
+    return entry(function.__self__, vector and ctypes.addressof(vector), nargs,
+                 None if kwnames is None else id(kwnames))
+
+
 # --- Access to the shared array-borrow registry, as another extension module would use it ---
 
-import ctypes  # noqa: E402
 import functools  # noqa: E402
 
-import numpy.core.multiarray as _multiarray  # noqa: E402
+import numpy  # noqa: E402
+
+NUMPY_2 = int(numpy.__version__.split(".")[0]) >= 2
+# Extension modules share their attributes on the module that holds NumPy's
+# own capsules: numpy._core.multiarray from NumPy 2 on (numpy.core is then a
+# deprecated alias), numpy.core.multiarray before.
+if NUMPY_2:
+    import numpy._core.multiarray as _multiarray  # noqa: E402
+else:
+    import numpy.core.multiarray as _multiarray  # noqa: E402
 
 BORROW_API_ATTRIBUTE = "_RUST_NUMPY_BORROW_CHECKING_API"
 ALREADY_BORROWED = "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
@@ -106,7 +136,7 @@ assert ctypes.sizeof(BorrowApiRecord) == 48
 
 
 class BorrowApi:
-    """Calls the registry published on numpy.core.multiarray through its record, remembering
+    """Calls the registry published on NumPy's multiarray module through its record, remembering
     the borrows it was granted so that a test can give back whatever it left held."""
 
     def __init__(self, capsule=None):

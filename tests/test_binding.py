@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 import undarix
-from conftest import ALL_FUNCTIONS, PARAMETERS, VALID_SCALARS, bits
+from conftest import ALL_FUNCTIONS, DICT_KEYWORD_NAMES_CHECKED, PARAMETERS, VALID_SCALARS, bits, entry_call
 
 T = np.linspace(-2.0, 5.0, 11)
 PANIC_FORMAT = ("a formatting trait implementation returned an error "
@@ -44,17 +44,11 @@ def object_call(function, args, kwargs):
     return call(function, tuple(args), kwargs)
 
 
-def entry_call(function, args, kwnames):
-    """Calls the function's fast-call entry directly: `args` None passes a null vector."""
-    word = ctypes.sizeof(ctypes.c_void_p)
-    method_def = ctypes.c_void_p.from_address(id(function) + 2 * word).value  # m_ml
-    meth = ctypes.c_void_p.from_address(method_def + word).value  # ml_meth
-    entry = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p,
-                              ctypes.c_ssize_t, ctypes.c_void_p)(meth)
-    vector = None if args is None else (ctypes.py_object * max(len(args), 1))(*args)
-    nargs = len(args or ()) - len(kwnames or ())
-    return entry(function.__self__, vector and ctypes.addressof(vector), nargs,
-                 None if kwnames is None else id(kwnames))
+def keyword_call(function, args, kwargs):
+    """Hands the dict's keys to the module as keyword names, whatever their type."""
+    if not DICT_KEYWORD_NAMES_CHECKED:
+        return object_call(function, args, kwargs)
+    return entry_call(function, tuple(args) + tuple(kwargs.values()), tuple(kwargs))
 
 
 @pytest.mark.parametrize("name", ALL_FUNCTIONS)
@@ -220,18 +214,25 @@ def test_non_str_keyword_name(key, type_name):
     gc.collect()
     before = sys.getrefcount(type(key))
     for kwargs in ({key: 0}, {key: 0, "bogus": 1}, {"y": 0, key: 0, "Y": 1}):
-        assert binding_error(object_call, f, valid("harmonic_oscillator")[:5], kwargs) == (
+        assert binding_error(keyword_call, f, valid("harmonic_oscillator")[:5], kwargs) == (
             "'%s' object cannot be converted to 'PyString'" % type_name)
     gc.collect()  # the caught exceptions sit in reference cycles
     after = sys.getrefcount(type(key))
     assert after == before
     args = valid("harmonic_oscillator")
-    assert binding_error(object_call, f, args[:5], {"bogus": 1, key: 0}) == (
+    assert binding_error(keyword_call, f, args[:5], {"bogus": 1, key: 0}) == (
         "harmonic_oscillator() got an unexpected keyword argument 'bogus'")
-    assert binding_error(object_call, f, args[:5], {"time": T, key: 0}) == (
+    assert binding_error(keyword_call, f, args[:5], {"time": T, key: 0}) == (
         "harmonic_oscillator() got multiple values for argument 'time'")
-    assert binding_error(object_call, f, args + (1,), {key: 0}) == (
+    assert binding_error(keyword_call, f, args + (1,), {key: 0}) == (
         "harmonic_oscillator() takes 6 positional arguments but 7 were given")
+
+
+@pytest.mark.skipif(not DICT_KEYWORD_NAMES_CHECKED, reason="the interpreter passes any key on")
+@pytest.mark.parametrize("key", [1, b"time", None])
+def test_interpreter_refuses_non_str_names_from_a_dict(key):
+    args = valid("harmonic_oscillator")[:5]
+    assert binding_error(object_call, undarix.harmonic_oscillator, args, {key: 0}) == "keywords must be strings"
 
 
 def test_raw_entry_vectors():

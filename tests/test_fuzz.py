@@ -21,8 +21,8 @@ from hypothesis import strategies as st
 
 import reference
 import undarix
-from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, NOT_CONTIGUOUS, PARAMETERS, BorrowApi,
-                      assert_same_floats)
+from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, DICT_KEYWORD_NAMES_CHECKED, NOT_CONTIGUOUS,
+                      PARAMETERS, BorrowApi, assert_same_floats, entry_call)
 from registry_model import GRANTED, NOT_WRITEABLE, memory_owner, region_key, regions_conflict
 
 EXAMPLES = int(os.environ.get("UNDARIX_FUZZ_EXAMPLES", "120"))
@@ -437,6 +437,9 @@ def invoke(function, args, keywords, route):
         return call_without_arguments(function, None)
     if route == "python":
         return function(*args, **keywords)
+    if DICT_KEYWORD_NAMES_CHECKED and not all(isinstance(key, str) for key in keywords):
+        # The interpreter would refuse the dict itself; hand the names over as they are.
+        return entry_call(function, tuple(args) + tuple(keywords.values()), tuple(keywords))
     return call_with_dict(function, tuple(args), keywords)
 
 

@@ -210,16 +210,25 @@ def assert_steady(function, args, kwargs, expected, extra=(), call=None):
     try:
         for _ in range(50):
             once()
-        gc.collect()
-        before_counts = reference_counts(watched)
-        before_memory = tracemalloc.get_traced_memory()[0]
-        before_resident, before_heap = native_memory()
-        for _ in range(REPEATS):
-            once()
-        gc.collect()
-        after_resident, after_heap = native_memory()
-        after_memory = tracemalloc.get_traced_memory()[0]
-        after_counts = reference_counts(watched)
+        # Caches of the interpreter that the first failures of a kind fill (the traceback
+        # printing of CPython 3.12, for one) can take longer than the warm-up to settle, so up
+        # to three windows are measured; a leak grows in every one of them.
+        for _ in range(3):
+            gc.collect()
+            before_counts = reference_counts(watched)
+            before_memory = tracemalloc.get_traced_memory()[0]
+            before_resident, before_heap = native_memory()
+            for _ in range(REPEATS):
+                once()
+            gc.collect()
+            after_resident, after_heap = native_memory()
+            after_memory = tracemalloc.get_traced_memory()[0]
+            after_counts = reference_counts(watched)
+            grown = after_memory - before_memory >= 16 * 1024 or OWN_ALLOCATOR and (
+                after_resident - before_resident >= 256 * 1024
+                or before_heap is not None and after_heap - before_heap >= 16 * 1024)
+            if after_counts == before_counts and not grown:
+                break
     finally:
         tracemalloc.stop()
     changed = [(repr(obj)[:60], b, a) for obj, b, a in zip(watched, before_counts, after_counts)
@@ -250,6 +259,14 @@ def test_failing_calls_keep_counts_steady(fault, borrow_api):
 
 # A frame of the module: its shared object, its C++ namespace or its sources.
 OURS = re.compile(r"undarix\.cpython|undarix::|/src/(?:frame|numpy|kernels)/|/src/lib\.cpp")
+
+
+def kept_by_the_interpreter(block):
+    """CPython 3.12 makes interned strings immortal and never frees them, not even at exit:
+    the names of the module's functions, which the interpreter interns when the module
+    initialisation stores them as attributes, show up as leaked there."""
+    return (sys.version_info[:2] == (3, 12) and "in PyUnicode_New " in block
+            and "_PyImport_LoadDynamicModuleWithSpec" in block)
 
 
 def sanitizer_runtime():
@@ -288,5 +305,6 @@ def test_nothing_the_module_allocated_is_left_unreachable_at_exit(tmp_path):
     assert completed.returncode == 0, completed.stderr
     reports = "\n".join(path.read_text() for path in tmp_path.glob("asan.*"))
     ours = ["\n".join(block.strip().splitlines()[:4]) for block in re.split(r"\n\s*\n", reports)
-            if re.match(r"\s*(Direct|Indirect) leak", block) and OURS.search(block)]
+            if re.match(r"\s*(Direct|Indirect) leak", block) and OURS.search(block)
+            and not kept_by_the_interpreter(block)]
     assert ours == []

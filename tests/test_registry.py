@@ -216,10 +216,9 @@ PRELUDE = """
 import json, sys
 sys.path.insert(0, %r)
 import numpy as np
-import numpy.core.multiarray as multiarray
 import undarix
 from conftest import (ALL_FUNCTIONS, BORROW_API_ATTRIBUTE, VALID_SCALARS, BorrowApi,
-                      CountingRegistry)
+                      CountingRegistry, _multiarray as multiarray)
 def call(name, time):
     return getattr(undarix, name)(time, *VALID_SCALARS[name])
 def outcome(name, time):

@@ -1,5 +1,6 @@
 #include "frame/call_failure.hpp"
 
+#include "frame/error_indicator.hpp"
 #include "frame/internal_failure.hpp"
 #include "frame/panic_exception.hpp"
 
@@ -151,7 +152,7 @@ CallFailure failure_from_value(PyObject* object) {
 
 std::optional<CallFailure> take_failure() {
     PyObject *raw_type, *raw_value, *raw_traceback;
-    PyErr_Fetch(&raw_type, &raw_value, &raw_traceback);
+    fetch_error(&raw_type, &raw_value, &raw_traceback);
     OwnedRef type = OwnedRef::steal(raw_type);
     OwnedRef value = OwnedRef::steal(raw_value);
     OwnedRef traceback = OwnedRef::steal(raw_traceback);
@@ -177,7 +178,7 @@ std::optional<CallFailure> take_failure() {
     std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
     std::fputs("Python stack trace below:\n", stderr);
     std::fflush(stderr);
-    PyErr_Restore(type.release(), value.release(), traceback.release());
+    restore_error(type.release(), value.release(), traceback.release());
     PyErr_PrintEx(0);
     throw InternalFailure(std::move(message));
 }
@@ -201,17 +202,17 @@ void restore_failure(CallFailure&& failure) {
         }
         OwnedRef argument = consumed.builder_->build();
         Py_INCREF(type);
-        PyErr_Restore(type, argument.release(), nullptr);
+        restore_error(type, argument.release(), nullptr);
         return;
     }
     case CallFailure::Form::lazy_with_type: {
         OwnedRef argument = consumed.builder_->build();
-        PyErr_Restore(consumed.type_.release(), argument.release(), nullptr);
+        restore_error(consumed.type_.release(), argument.release(), nullptr);
         return;
     }
     case CallFailure::Form::fetched:
     case CallFailure::Form::normalized:
-        PyErr_Restore(consumed.type_.release(), consumed.value_.release(), consumed.traceback_.release());
+        restore_error(consumed.type_.release(), consumed.value_.release(), consumed.traceback_.release());
         return;
     case CallFailure::Form::normalizing:
         break;
@@ -252,7 +253,7 @@ PyObject* normalize_failure(CallFailure& failure) {
         traceback = pending.traceback_.release();
         break;
     }
-    PyErr_NormalizeException(&type, &value, &traceback);
+    normalize_error(&type, &value, &traceback);
     OwnedRef owned_type = OwnedRef::steal(type);
     OwnedRef owned_value = OwnedRef::steal(value);
     OwnedRef owned_traceback = OwnedRef::steal(traceback);

@@ -1,5 +1,6 @@
 #include "frame/panic_exception.hpp"
 
+#include "frame/error_indicator.hpp"
 #include "frame/internal_failure.hpp"
 
 #include <cstring>
@@ -41,7 +42,7 @@ PyObject* panic_exception_type() {
     if (created == nullptr) {
         // Not fetch_failure: that compares against this very type.
         PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+        fetch_error(&type, &value, &traceback);
         CallFailure failure = type != nullptr
             ? CallFailure::fetched(OwnedRef::steal(type), OwnedRef::steal(value), OwnedRef::steal(traceback))
             : system_error("attempted to fetch exception but none was set");

@@ -1,11 +1,13 @@
 #include "numpy/borrow_registry.hpp"
 
 #include "frame/call_scope.hpp"
+#include "frame/error_indicator.hpp"
 #include "frame/expected.hpp"
 #include "frame/internal_failure.hpp"
 #include "frame/object_text.hpp"
 #include "numpy/borrow_record.hpp"
 #include "numpy/borrow_table.hpp"
+#include "numpy/numpy_api.hpp"
 
 #include <cstring>
 #include <memory>
@@ -32,7 +34,7 @@ extern "C" {
 static void destroy_registry_capsule(PyObject* capsule) {
     // May run while an exception is pending (during deallocation).
     PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    fetch_error(&type, &value, &traceback);
     const char* name = PyCapsule_GetName(capsule);
     auto* block = static_cast<RecordBlock*>(PyCapsule_GetPointer(capsule, name));
     if (block != nullptr) {
@@ -42,7 +44,7 @@ static void destroy_registry_capsule(PyObject* capsule) {
         delete table;
     }
     PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    restore_error(type, value, traceback);
 }
 }
 
@@ -91,7 +93,7 @@ Expected<PyObject*> find_or_install_capsule(PyObject* multiarray) {
 }
 
 Expected<const BorrowApiRecord*> lookup_record() {
-    OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString("numpy.core.multiarray"));
+    OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString(multiarray_module_name()));
     if (!module_name) {
         return fetch_failure();
     }

@@ -1,5 +1,6 @@
 // BorrowRegistry: the process-wide registry of borrowed array memory that
-// extension modules share through a capsule on numpy.core.multiarray.  This
+// extension modules share through a capsule on NumPy's multiarray module
+// (numpy._core.multiarray on NumPy 2, numpy.core.multiarray on 1.x).  This
 // module finds it (or installs its own) and then uses it only through the
 // record's function pointers, whoever installed it.
 #pragma once

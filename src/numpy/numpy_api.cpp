@@ -4,18 +4,30 @@
 #include "frame/internal_failure.hpp"
 #include "frame/object_text.hpp"
 
+#include <cstdio>
+
 namespace undarix::numpy {
 namespace {
 
 // Filled once under the interpreter lock; the module and capsule references
 // taken while loading are kept for good so the table never goes away.
 void* const* api_table = nullptr;
+bool abi_version_2 = false;
 
+// NumPy 2 renamed numpy.core to numpy._core and publishes its capsules there;
+// NumPy 1.26 has a forwarding module under the new name, but on 1.x the
+// capsules, and the attributes other extension modules share, live on the
+// old one.
+constexpr const char* kCurrentModule = "numpy._core.multiarray";
+constexpr const char* kLegacyModule = "numpy.core.multiarray";
+
+constexpr std::size_t kAbiVersionSlot = 0;
 constexpr std::size_t kArrayTypeSlot = 2;
 constexpr std::size_t kDescrFromTypeSlot = 45;
 constexpr std::size_t kNewFromDescrSlot = 94;
 constexpr std::size_t kEquivTypesSlot = 182;
 
+using AbiVersion = unsigned (*)();
 using DescrFromType = PyObject* (*)(int);
 using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, npy_intp*, npy_intp*, void*, int, PyObject*);
 using EquivTypes = unsigned char (*)(PyObject*, PyObject*);
@@ -25,12 +37,9 @@ Function slot(std::size_t index) {
     return reinterpret_cast<Function>(numpy_api()[index]);
 }
 
-void* const* load_table() {
-    PyObject* module = PyImport_ImportModule("numpy.core.multiarray");
-    if (module == nullptr) {
-        PyErr_Clear();
-        raise_internal("Failed to import NumPy module");
-    }
+// The table in the `_ARRAY_API` capsule of `module`, which it consumes.  On
+// success the references to the module and the capsule are kept for good.
+void* const* table_of(PyObject* module) {
     PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
     if (capsule == nullptr) {
         PyErr_Clear();
@@ -48,6 +57,41 @@ void* const* load_table() {
     return static_cast<void* const*>(pointer);
 }
 
+void* const* load_legacy_table() {
+    PyObject* module = PyImport_ImportModule(kLegacyModule);
+    if (module == nullptr) {
+        PyErr_Clear();
+        raise_internal("Failed to import NumPy module");
+    }
+    return table_of(module);
+}
+
+unsigned abi_version_of(void* const* table) {
+    return reinterpret_cast<AbiVersion>(table[kAbiVersionSlot])();
+}
+
+void* const* load_table() {
+    void* const* table = nullptr;
+    if (PyObject* module = PyImport_ImportModule(kCurrentModule)) {
+        table = table_of(module);
+        if (abi_version_of(table) >> 24 < 2) {
+            table = load_legacy_table();
+        }
+    } else {
+        // NumPy before 1.26 has no numpy._core.
+        PyErr_Clear();
+        table = load_legacy_table();
+    }
+    const unsigned version = abi_version_of(table);
+    if (version >> 24 != kAbiVersion1 >> 24 && version >> 24 != kAbiVersion2 >> 24) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%#x", version);
+        raise_internal(std::string("NumPy C ABI version ") + text + " is not supported");
+    }
+    abi_version_2 = version >> 24 == kAbiVersion2 >> 24;
+    return table;
+}
+
 }  // namespace
 
 void* const* numpy_api() {
@@ -55,6 +99,19 @@ void* const* numpy_api() {
         api_table = load_table();
     }
     return api_table;
+}
+
+const char* multiarray_module_name() {
+    numpy_api();
+    return abi_version_2 ? kCurrentModule : kLegacyModule;
+}
+
+npy_intp descr_elsize(PyObject* descr) {
+    numpy_api();
+    if (abi_version_2) {
+        return reinterpret_cast<const DescrAbi2*>(descr)->elsize;
+    }
+    return reinterpret_cast<const DescrAbi1*>(descr)->elsize;
 }
 
 PyTypeObject* array_type() { return static_cast<PyTypeObject*>(numpy_api()[kArrayTypeSlot]); }

@@ -1,5 +1,6 @@
 // NumpyApi: NumPy's C-API function table, reached at run time through the
-// `_ARRAY_API` capsule of numpy.core.multiarray and cached for the process.
+// `_ARRAY_API` capsule of NumPy's multiarray module (numpy._core.multiarray
+// on NumPy 2, numpy.core.multiarray on NumPy 1.x) and cached for the process.
 #pragma once
 
 #include "frame/expected.hpp"
@@ -12,6 +13,15 @@ namespace undarix::numpy {
 // The table, loading it on first use; raises InternalFailure when NumPy or
 // its capsule cannot be reached (the cell then stays empty for a retry).
 void* const* numpy_api();
+
+// The dotted name of the module that holds NumPy's capsules, decided when the
+// table is loaded (loading it first if need be): extension modules publish
+// their shared attributes on this module too.
+const char* multiarray_module_name();
+
+// The element size of a descriptor, read at the offset of the running NumPy's
+// C ABI.
+npy_intp descr_elsize(PyObject* descr);
 
 // Borrowed numpy.ndarray type (slot 2).
 PyTypeObject* array_type();

@@ -63,7 +63,7 @@ RegionKey region_key(PyObject* array) {
                 lower -= offset;
             }
         }
-        upper += static_cast<std::uintptr_t>(as_descr(fields->descr)->elsize);
+        upper += static_cast<std::uintptr_t>(descr_elsize(fields->descr));
         key.start = data + lower;
         key.end = data + upper;
     }

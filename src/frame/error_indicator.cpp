@@ -1,0 +1,116 @@
+#include "frame/error_indicator.hpp"
+
+namespace undarix {
+
+#if PY_VERSION_HEX < 0x030C0000
+
+void fetch_error(PyObject** type, PyObject** value, PyObject** traceback) noexcept {
+    PyErr_Fetch(type, value, traceback);
+}
+
+void restore_error(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+    PyErr_Restore(type, value, traceback);
+}
+
+void normalize_error(PyObject** type, PyObject** value, PyObject** traceback) noexcept {
+    PyErr_NormalizeException(type, value, traceback);
+}
+
+#else
+
+namespace {
+
+// The instance the interpreter makes of an unnormalised pair: type(),
+// type(*value) for a tuple, type(value) otherwise.
+PyObject* create_exception(PyObject* type, PyObject* value) noexcept {
+    if (value == nullptr || value == Py_None) {
+        return PyObject_CallNoArgs(type);
+    }
+    if (PyTuple_Check(value)) {
+        return PyObject_Call(type, value, nullptr);
+    }
+    return PyObject_CallOneArg(type, value);
+}
+
+void split(PyObject* exception, PyObject** type, PyObject** value, PyObject** traceback) noexcept {
+    *value = exception;
+    if (exception == nullptr) {
+        *type = nullptr;
+        *traceback = nullptr;
+        return;
+    }
+    *type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
+    *traceback = PyException_GetTraceback(exception);
+}
+
+}  // namespace
+
+void fetch_error(PyObject** type, PyObject** value, PyObject** traceback) noexcept {
+    split(PyErr_GetRaisedException(), type, value, traceback);
+}
+
+void restore_error(PyObject* type, PyObject* value, PyObject* traceback) noexcept {
+    if (type == nullptr) {
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        PyErr_SetRaisedException(nullptr);
+        return;
+    }
+    if (value == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(value)) != type) {
+        PyObject* created = create_exception(type, value);
+        Py_XDECREF(value);
+        if (created == nullptr) {
+            // The constructor's own exception is now pending instead.
+            Py_DECREF(type);
+            Py_XDECREF(traceback);
+            return;
+        }
+        value = created;
+    }
+    if (traceback != nullptr && PyException_SetTraceback(value, traceback) != 0) {
+        // Not a traceback object: the error just raised replaces the exception.
+        Py_DECREF(value);
+        Py_DECREF(type);
+        Py_DECREF(traceback);
+        return;
+    }
+    Py_XDECREF(traceback);
+    Py_DECREF(type);
+    PyErr_SetRaisedException(value);
+}
+
+void normalize_error(PyObject** type, PyObject** value, PyObject** traceback) noexcept {
+    if (*type == nullptr || !PyExceptionClass_Check(*type)) {
+        return;
+    }
+    int is_instance = 0;
+    if (*value != nullptr && PyExceptionInstance_Check(*value)) {
+        is_instance = PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(*value)), *type);
+    }
+    if (is_instance > 0) {
+        if (reinterpret_cast<PyObject*>(Py_TYPE(*value)) != *type) {
+            Py_SETREF(*type, Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(*value))));
+        }
+        return;
+    }
+    PyObject* created = is_instance == 0 ? create_exception(*type, *value) : nullptr;
+    if (created != nullptr) {
+        Py_XSETREF(*value, created);
+        return;
+    }
+    // The exception raised while normalising takes the place of the original
+    // one, keeping the original traceback when it brings none of its own.
+    Py_DECREF(*type);
+    Py_XDECREF(*value);
+    PyObject* initial_traceback = *traceback;
+    split(PyErr_GetRaisedException(), type, value, traceback);
+    if (*traceback == nullptr) {
+        *traceback = initial_traceback;
+    } else {
+        Py_XDECREF(initial_traceback);
+    }
+}
+
+#endif
+
+}  // namespace undarix

@@ -1,0 +1,80 @@
+"""What differs between NumPy releases: where NumPy publishes its capsules and the layout of
+its descriptors."""
+import os
+
+import numpy as np
+import pytest
+
+import undarix
+from conftest import ALL_FUNCTIONS, ALREADY_BORROWED, NUMPY_2, VALID_SCALARS, run_python
+
+GRANTED = 0
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def test_first_use_raises_no_warning():
+    # Loading NumPy's function table and finding or installing the registry happen on the
+    # first calls; neither may touch a deprecated NumPy module or attribute.
+    completed = run_python("""
+        import sys, warnings
+        sys.path.insert(0, %r)
+        import numpy as np
+        warnings.simplefilter("error")
+        import undarix
+        from conftest import ALL_FUNCTIONS, VALID_SCALARS
+        for name in ALL_FUNCTIONS:
+            getattr(undarix, name)(np.linspace(0.0, 1.0, 5), *VALID_SCALARS[name])
+        print("numpy.core.multiarray" in sys.modules)
+    """ % TESTS_DIR)
+    # NumPy 2 imports its deprecated numpy.core aliases only when something asks for them.
+    assert completed.stdout == ("False\n" if NUMPY_2 else "True\n")
+    assert completed.stderr == ""
+
+
+def test_registry_is_published_beside_numpys_own_capsule():
+    completed = run_python("""
+        import sys
+        sys.path.insert(0, %r)
+        import numpy as np
+        import undarix
+        from conftest import BORROW_API_ATTRIBUTE, _multiarray
+        before = hasattr(_multiarray, BORROW_API_ATTRIBUTE)
+        undarix.harmonic_oscillator(np.zeros(3), 1.0, 0.0, 1.0, 0.0, 0.0)
+        print(before, hasattr(_multiarray, "_ARRAY_API"), hasattr(_multiarray, BORROW_API_ATTRIBUTE))
+    """ % TESTS_DIR)
+    assert completed.stdout == "False True True\n"
+
+
+# Views of one buffer of eight float64 values through dtypes of other element sizes: the
+# region a borrow covers ends one element size after its last element's start, so element
+# sizes read from the wrong place in the descriptor show up as wrong conflicts.
+WIDE = [
+    # (held dtype, held element range in its own units, time slice, conflict)
+    ("complex128", slice(0, 1), slice(2, 8), False),
+    ("complex128", slice(0, 1), slice(1, 2), True),
+    ("complex128", slice(1, 2), slice(3, 4), True),
+    ("complex128", slice(1, 2), slice(4, 8), False),
+    ("V32", slice(0, 1), slice(3, 4), True),
+    ("V32", slice(0, 1), slice(4, 8), False),
+    ("int8", slice(15, 16), slice(1, 2), True),
+    ("int8", slice(15, 16), slice(2, 3), False),
+    ("float32", slice(3, 4), slice(1, 2), True),
+    ("float32", slice(3, 4), slice(2, 8), False),
+]
+
+
+@pytest.mark.parametrize("held_dtype, held, time, conflict", WIDE)
+@pytest.mark.parametrize("name", ALL_FUNCTIONS)
+def test_regions_end_one_element_size_after_the_last_element(borrow_api, panic_type, name,
+                                                             held_dtype, held, time, conflict):
+    base = np.linspace(0.0, 3.0, 8)
+    view = base.view(held_dtype)[held]
+    assert borrow_api.acquire_exclusive(view) == GRANTED
+    function = getattr(undarix, name)
+    if conflict:
+        with pytest.raises(panic_type) as info:
+            function(base[time], *VALID_SCALARS[name])
+        assert info.value.args == (ALREADY_BORROWED,)
+    else:
+        assert function(base[time], *VALID_SCALARS[name]).shape == base[time].shape
+    borrow_api.release_exclusive(view)
