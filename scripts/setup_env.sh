@@ -66,6 +66,8 @@ setup_env() {
     fi
     "$venv/bin/python" -m pip install --quiet --upgrade pip
     "$venv/bin/python" -m pip install --quiet "$(numpy_requirement)" "$@"
-    # A fresh build every time, so the environment always matches the sources.
-    "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$root"
+    # A fresh build every time, so the environment always matches the sources;
+    # a compiler warning fails it.
+    SKBUILD_CMAKE_DEFINE="UNDARIX_WARNINGS_AS_ERRORS=ON" \
+        "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$root"
 }

@@ -72,12 +72,22 @@ def assert_same_floats(got, expected):
             wrong.sum(), wrong.size, idx.tolist(), got[idx].tolist(), expected[idx].tolist()))
 
 
+# Changing an array's dtype or shape in place through the attribute setters is how these tests
+# change the time array under a call; NumPy 2.5 deprecates the setters, which still work.
+IN_PLACE_CHANGES_ALLOWED = pytest.mark.filterwarnings(
+    "ignore:Setting the (dtype|shape) on a NumPy array:DeprecationWarning")
+
+
 # --- Calls through the C calling convention ---
 
 # From CPython 3.9 the interpreter itself refuses a keyword dict with non-str keys
 # ("keywords must be strings") before the function is reached; such names then reach the
 # module only through its fast-call entry.
 DICT_KEYWORD_NAMES_CHECKED = sys.version_info >= (3, 9)
+
+# From CPython 3.12 the interpreter keeps a pending exception only as an instance, so text set
+# as the pending value (PyErr_SetString) arrives as an exception instance like any other.
+PENDING_TEXT_ARRIVES = sys.version_info < (3, 12)
 
 
 def entry_call(function, args, kwnames):

@@ -232,7 +232,8 @@ def test_non_str_keyword_name(key, type_name):
 @pytest.mark.parametrize("key", [1, b"time", None])
 def test_interpreter_refuses_non_str_names_from_a_dict(key):
     args = valid("harmonic_oscillator")[:5]
-    assert binding_error(object_call, undarix.harmonic_oscillator, args, {key: 0}) == "keywords must be strings"
+    message = binding_error(object_call, undarix.harmonic_oscillator, args, {key: 0})
+    assert message == "keywords must be strings"
 
 
 def test_raw_entry_vectors():

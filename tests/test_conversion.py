@@ -144,8 +144,9 @@ def test_non_number_is_prefixed_with_the_parameter_name(name, parameter, as_keyw
 @pytest.mark.parametrize("value,detail", [
     (None, "must be real number, not NoneType"),
     ([1.0], "must be real number, not list"),
-    # CPython 3.12 reworded its own message for complex numbers.
-    (1j, "must be real number, not complex" if sys.version_info >= (3, 12) else "can't convert complex to float"),
+    # CPython 3.10 reworded its own message for complex numbers.
+    (1j, "must be real number, not complex" if sys.version_info >= (3, 10)
+     else "can't convert complex to float"),
     (Floaty("1.0"), "Floaty.__float__ returned non-float (type str)"),
     (Floaty(TypeError("no float today")), "no float today")])
 def test_type_errors_of_double_conversion_are_prefixed(value, detail):

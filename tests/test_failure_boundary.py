@@ -1,13 +1,12 @@
 """Failures crossing the call boundary: PanicException, resumed panics, pass-through, recovery."""
 import ctypes
-import sys
 import traceback
 
 import numpy as np
 import pytest
 
 import undarix
-from conftest import ALL_FUNCTIONS, VALID_SCALARS, bits, run_python
+from conftest import ALL_FUNCTIONS, PENDING_TEXT_ARRIVES, VALID_SCALARS, bits, run_python
 
 NOT_CONTIGUOUS = "called `Result::unwrap()` on an `Err` value: NotContiguousError"
 UNWRAPPED = "Unwrapped panic from Python code"
@@ -82,10 +81,6 @@ def test_internal_failure_report_on_stderr():
     assert "uncaught panic at ffi boundary" not in completed.stderr
     assert "resuming a panic" not in completed.stderr
 
-
-# From CPython 3.12 the interpreter keeps a pending exception only as an instance, so text
-# set as the pending value arrives as an exception instance like any other.
-PENDING_TEXT_ARRIVES = sys.version_info < (3, 12)
 
 # Each snippet is the body of an `__float__` method; `P` is the module's PanicException.
 RESUMED = {

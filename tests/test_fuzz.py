@@ -22,7 +22,7 @@ from hypothesis import strategies as st
 import reference
 import undarix
 from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, DICT_KEYWORD_NAMES_CHECKED, NOT_CONTIGUOUS,
-                      PARAMETERS, BorrowApi, assert_same_floats, entry_call)
+                      PARAMETERS, PENDING_TEXT_ARRIVES, BorrowApi, assert_same_floats, entry_call)
 from registry_model import GRANTED, NOT_WRITEABLE, memory_owner, region_key, regions_conflict
 
 EXAMPLES = int(os.environ.get("UNDARIX_FUZZ_EXAMPLES", "120"))
@@ -126,7 +126,7 @@ def panicking(kind, text):
     """A hook whose conversion method is a C call (no Python frame that a trace function could
     see) leaving the module's PanicException pending with `text` as its plain value."""
     method = "__float__" if kind is FloatHook else "__index__"
-    return type(kind.__name__, (kind,), {method: functools.partial(set_error, PANIC, text),
+    return type(kind.__name__, (kind,), {method: staticmethod(functools.partial(set_error, PANIC, text)),
                                          "panic_text": text})()
 
 
@@ -379,8 +379,10 @@ def convert_scalar(parameter, value):
     except BaseException as error:  # noqa: B902
         if type(error) is PANIC:
             # A plain str value is the message if it is UTF-8; an instance is not (as raised by
-            # Python code, or as set while an exception is being handled, for its context).
-            text = value.panic_text if isinstance(value, Hook) and not handling else None
+            # Python code, or as set while an exception is being handled, for its context, or
+            # whatever was set from CPython 3.12 on, which keeps only instances).
+            text = (value.panic_text if isinstance(value, Hook) and not handling
+                    and PENDING_TEXT_ARRIVES else None)
             try:
                 text.encode("utf-8")
             except (AttributeError, UnicodeEncodeError):

@@ -6,7 +6,10 @@ import numpy as np
 import pytest
 
 import undarix
-from conftest import ALL_FUNCTIONS, ALREADY_BORROWED, VALID_SCALARS, BorrowApi, bits
+from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, IN_PLACE_CHANGES_ALLOWED, VALID_SCALARS, BorrowApi,
+                      bits)
+
+pytestmark = IN_PLACE_CHANGES_ALLOWED
 
 
 def test_other_threads_run_during_a_long_evaluation():

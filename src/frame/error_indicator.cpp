@@ -21,15 +21,23 @@ void normalize_error(PyObject** type, PyObject** value, PyObject** traceback) no
 namespace {
 
 // The instance the interpreter makes of an unnormalised pair: type(),
-// type(*value) for a tuple, type(value) otherwise.
+// type(*value) for a tuple, type(value) otherwise; a constructor that returns
+// something else is a TypeError.
 PyObject* create_exception(PyObject* type, PyObject* value) noexcept {
+    PyObject* created = nullptr;
     if (value == nullptr || value == Py_None) {
-        return PyObject_CallNoArgs(type);
+        created = PyObject_CallNoArgs(type);
+    } else if (PyTuple_Check(value)) {
+        created = PyObject_Call(type, value, nullptr);
+    } else {
+        created = PyObject_CallOneArg(type, value);
     }
-    if (PyTuple_Check(value)) {
-        return PyObject_Call(type, value, nullptr);
+    if (created != nullptr && !PyExceptionInstance_Check(created)) {
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", type,
+                     Py_TYPE(created)->tp_name);
+        Py_CLEAR(created);
     }
-    return PyObject_CallOneArg(type, value);
+    return created;
 }
 
 void split(PyObject* exception, PyObject** type, PyObject** value, PyObject** traceback) noexcept {

@@ -21,6 +21,8 @@ bool abi_version_2 = false;
 constexpr const char* kCurrentModule = "numpy._core.multiarray";
 constexpr const char* kLegacyModule = "numpy.core.multiarray";
 
+// Table slots and their signatures are the same in NumPy 1.x and 2.x (checked
+// against numpy/_core/include/numpy/__multiarray_api.h of NumPy 2.0 to 2.5).
 constexpr std::size_t kAbiVersionSlot = 0;
 constexpr std::size_t kArrayTypeSlot = 2;
 constexpr std::size_t kDescrFromTypeSlot = 45;
