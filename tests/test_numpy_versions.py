@@ -78,3 +78,50 @@ def test_regions_end_one_element_size_after_the_last_element(borrow_api, panic_t
     else:
         assert function(base[time], *VALID_SCALARS[name]).shape == base[time].shape
     borrow_api.release_exclusive(view)
+
+
+@pytest.mark.parametrize("break_numpy, message", [
+    ("sys.modules['numpy.core.multiarray'] = sys.modules['numpy._core.multiarray'] = None",
+     "Failed to import NumPy module"),
+    ("delattr(_multiarray, '_ARRAY_API')", "Failed to get NumPy API capsule"),
+    ("_multiarray._ARRAY_API = 5", "NumPy API capsule holds no function table"),
+])
+def test_unreachable_function_table_fails_the_call_and_is_retried(break_numpy, message):
+    completed = run_python("""
+        import sys
+        sys.path.insert(0, %r)
+        import numpy as np
+        import undarix
+        from conftest import _multiarray
+        t = np.linspace(0.0, 1.0, 4)
+        saved = dict(sys.modules), _multiarray._ARRAY_API
+        %s
+        try:
+            undarix.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)
+        except BaseException as exc:
+            print(type(exc).__name__, exc.args)
+        sys.modules.update(saved[0])
+        _multiarray._ARRAY_API = saved[1]
+        print(undarix.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0).shape)
+    """ % (TESTS_DIR, break_numpy))
+    assert completed.stdout == "PanicException ('%s',)\n(4,)\n" % message
+
+
+def test_numpy_of_an_unknown_c_abi_is_refused():
+    # The descriptor layout is known for C ABI versions 1 and 2 only.
+    completed = run_python("""
+        import ctypes, sys
+        sys.path.insert(0, %r)
+        import numpy as np
+        import undarix
+        from conftest import _capsule_new, _multiarray
+        t = np.linspace(0.0, 1.0, 4)
+        version = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: 0x03000000)
+        table = (ctypes.c_void_p * 1)(ctypes.cast(version, ctypes.c_void_p))
+        _multiarray._ARRAY_API = _capsule_new(ctypes.addressof(table), None, None)
+        try:
+            undarix.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)
+        except BaseException as exc:
+            print(type(exc).__name__, exc.args)
+    """ % TESTS_DIR)
+    assert completed.stdout == "PanicException ('NumPy C ABI version 0x3000000 is not supported',)\n"

@@ -39,14 +39,15 @@ Function slot(std::size_t index) {
     return reinterpret_cast<Function>(numpy_api()[index]);
 }
 
-// The table in the `_ARRAY_API` capsule of `module`, which it consumes.  On
-// success the references to the module and the capsule are kept for good.
-void* const* table_of(PyObject* module) {
+// Finds the table in the `_ARRAY_API` capsule of `module`, which it consumes.
+// Returns null with `table` set, keeping the references to the module and the
+// capsule for good, or the reason there is none (nothing left pending).
+const char* find_table(PyObject* module, void* const*& table) {
     PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
     if (capsule == nullptr) {
         PyErr_Clear();
         Py_DECREF(module);
-        raise_internal("Failed to get NumPy API capsule");
+        return "Failed to get NumPy API capsule";
     }
     void* pointer = PyCapsule_GetPointer(capsule, nullptr);
     if (pointer == nullptr) {
@@ -54,18 +55,10 @@ void* const* table_of(PyObject* module) {
         PyErr_Clear();
         Py_DECREF(capsule);
         Py_DECREF(module);
-        raise_internal("NumPy API capsule holds no function table");
+        return "NumPy API capsule holds no function table";
     }
-    return static_cast<void* const*>(pointer);
-}
-
-void* const* load_legacy_table() {
-    PyObject* module = PyImport_ImportModule(kLegacyModule);
-    if (module == nullptr) {
-        PyErr_Clear();
-        raise_internal("Failed to import NumPy module");
-    }
-    return table_of(module);
+    table = static_cast<void* const*>(pointer);
+    return nullptr;
 }
 
 unsigned abi_version_of(void* const* table) {
@@ -74,15 +67,27 @@ unsigned abi_version_of(void* const* table) {
 
 void* const* load_table() {
     void* const* table = nullptr;
+    // Why numpy._core.multiarray gave no table, when it could be imported.
+    const char* current_failure = nullptr;
     if (PyObject* module = PyImport_ImportModule(kCurrentModule)) {
-        table = table_of(module);
-        if (abi_version_of(table) >> 24 < 2) {
-            table = load_legacy_table();
+        current_failure = find_table(module, table);
+        if (current_failure != nullptr || abi_version_of(table) >> 24 < kAbiVersion2 >> 24) {
+            // NumPy 1.26's forwarding module, or a NumPy 2 without its capsule.
+            table = nullptr;
         }
     } else {
-        // NumPy before 1.26 has no numpy._core.
+        // NumPy 1.25 and older have no numpy._core.
         PyErr_Clear();
-        table = load_legacy_table();
+    }
+    if (table == nullptr) {
+        PyObject* module = PyImport_ImportModule(kLegacyModule);
+        if (module == nullptr) {
+            PyErr_Clear();
+            raise_internal(current_failure != nullptr ? current_failure : "Failed to import NumPy module");
+        }
+        if (const char* failure = find_table(module, table)) {
+            raise_internal(failure);
+        }
     }
     const unsigned version = abi_version_of(table);
     if (version >> 24 != kAbiVersion1 >> 24 && version >> 24 != kAbiVersion2 >> 24) {
