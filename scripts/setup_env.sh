@@ -56,18 +56,33 @@ find_python() {
     exit 1
 }
 
-setup_env() {
+# Creates the environment at $1 unless it exists, with a current pip.
+make_venv() {
     local venv="$1"
-    shift
-    local root
-    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
     if [[ ! -x "$venv/bin/python" ]]; then
         "$(find_python)" -m venv "$venv"
     fi
     "$venv/bin/python" -m pip install --quiet --upgrade pip
-    "$venv/bin/python" -m pip install --quiet "$(numpy_requirement)" "$@"
-    # A fresh build every time, so the environment always matches the sources;
-    # a compiler warning fails it.
+}
+
+# Builds the module from this checkout and installs it into $1; further
+# arguments go to pip (build settings).  A fresh build every time, so the
+# environment always matches the sources; a compiler warning fails it.
+install_module() {
+    local venv="$1"
+    shift
+    local root
+    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
     SKBUILD_CMAKE_DEFINE="UNDARIX_WARNINGS_AS_ERRORS=ON" \
-        "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$root"
+        "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$@" "$root"
+}
+
+# The environment at $1 with the chosen NumPy, the packages named after it and
+# the module.
+setup_env() {
+    local venv="$1"
+    shift
+    make_venv "$venv"
+    "$venv/bin/python" -m pip install --quiet "$(numpy_requirement)" "$@"
+    install_module "$venv"
 }

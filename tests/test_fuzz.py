@@ -22,7 +22,8 @@ from hypothesis import strategies as st
 import reference
 import undarix
 from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, DICT_KEYWORD_NAMES_CHECKED, NOT_CONTIGUOUS,
-                      PARAMETERS, PENDING_TEXT_ARRIVES, BorrowApi, assert_same_floats, entry_call)
+                      PARAMETERS, PENDING_TEXT_ARRIVES, BorrowApi, assert_same_floats, entry_call,
+                      find_panic_type)
 from registry_model import GRANTED, NOT_WRITEABLE, memory_owner, region_key, regions_conflict
 
 EXAMPLES = int(os.environ.get("UNDARIX_FUZZ_EXAMPLES", "120"))
@@ -37,14 +38,7 @@ MAX_WORK = 300_000  # formula evaluations a successful case may cost (num_harmon
 CASES = collections.Counter()
 
 
-def _panic_type():
-    try:
-        undarix.harmonic_oscillator(np.arange(4.0)[::2], 1.0, 0.0, 1.0, 0.0, 0.0)
-    except BaseException as exc:  # noqa: B902
-        return type(exc)
-
-
-PANIC = _panic_type()
+PANIC = find_panic_type()
 
 
 def _api(name, restype, *argtypes):

@@ -13,7 +13,8 @@ import numpy as np
 import pytest
 
 import undarix
-from conftest import ALL_FUNCTIONS, IN_PLACE_CHANGES_ALLOWED, PARAMETERS, VALID_SCALARS
+from conftest import (ALL_FUNCTIONS, IN_PLACE_CHANGES_ALLOWED, PARAMETERS, VALID_SCALARS,
+                      find_panic_type)
 
 pytestmark = IN_PLACE_CHANGES_ALLOWED
 
@@ -42,14 +43,7 @@ def native_memory():
     return resident, info.uordblks + info.hblkhd
 
 
-def _panic_type():
-    try:
-        undarix.harmonic_oscillator(np.arange(4.0)[::2], 1.0, 0.0, 1.0, 0.0, 0.0)
-    except BaseException as exc:  # noqa: B902
-        return type(exc)
-
-
-PANIC = _panic_type()
+PANIC = find_panic_type()
 
 
 def fresh(value):
