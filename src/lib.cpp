@@ -14,7 +14,7 @@
 namespace undarix {
 namespace {
 
-using FastCallEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
+using FastCallEntry = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 struct MethodRecord {
     FastCallEntry entry;

@@ -8,15 +8,15 @@ namespace undarix {
 
 extern "C" {
 PyObject* harmonic_oscillator_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept;
+                                    PyObject* kwnames);
 PyObject* pseudo_square_wave_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                   PyObject* kwnames) noexcept;
+                                   PyObject* kwnames);
 PyObject* fourier_square_wave_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept;
+                                    PyObject* kwnames);
 PyObject* pseudo_cycloid_wave_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) noexcept;
+                                    PyObject* kwnames);
 PyObject* transient_impulse_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                                  PyObject* kwnames) noexcept;
+                                  PyObject* kwnames);
 }
 
 }  // namespace undarix

@@ -1,7 +1,10 @@
 // guarded_entry: the one way into the module from the interpreter.  It runs a
 // body, turns its outcome into CPython's convention (new reference, or null
 // with the error indicator set) and makes sure no C++ exception ever crosses
-// into the interpreter.
+// into the interpreter, with one exception: the unwinding by which CPython
+// ends a thread that asks for the interpreter lock while the interpreter
+// finalises (pthread_exit, up to 3.13) must pass through unharmed, which is
+// why neither guarded_entry nor the entries calling it are noexcept.
 #pragma once
 
 #include "frame/boundary_trap.hpp"
@@ -12,11 +15,16 @@
 
 #include <new>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define UNDARIX_HAS_FORCED_UNWIND 1
+#endif
+
 namespace undarix {
 
 // Body: () -> Expected<OwnedRef>; it may raise InternalFailure.
 template <class Body>
-PyObject* guarded_entry(Body&& body) noexcept {
+PyObject* guarded_entry(Body&& body) {
     BoundaryTrap trap;
     try {
         EntryDepth depth;
@@ -39,6 +47,13 @@ PyObject* guarded_entry(Body&& body) noexcept {
         trap.disarm();
         scope.close();
         return result;
+#if defined(UNDARIX_HAS_FORCED_UNWIND)
+    } catch (abi::__forced_unwind&) {
+        // The thread is being ended; destructors have released what they
+        // hold (the lock is not held, so references go to the deferred
+        // queue).  Swallowing this would abort the process.
+        throw;
+#endif
     } catch (...) {
         trap.abort_process();
     }

@@ -42,22 +42,44 @@ inline double pseudo_square_wave(double t, double amplitude, double gamma, doubl
     return (s3 * kThirdHarmonicWeight + s1) * e + y;
 }
 
+// Harmonics summed between two calls of fourier_square_wave's `keep_going`:
+// a few tens of microseconds of work, so a long call can be stopped promptly
+// even when a single element takes seconds.
+constexpr std::uint64_t kHarmonicsPerCheck = 4096;
+
 // Sums exactly `num_harmonics` odd harmonics k = 1, 3, 5, ...  The count, not
-// 2*N, bounds the loop, so no N can wrap around to fewer terms.
-inline double fourier_square_wave(double t, double amplitude, double gamma, double omega, double phi, double y,
-                                  std::uint64_t num_harmonics) {
+// 2*N, bounds the loop, so no N can wrap around to fewer terms.  `keep_going`
+// () -> bool is asked after every kHarmonicsPerCheck terms; when it says no
+// the sum is abandoned and the value returned is meaningless.  It does not
+// take part in the arithmetic, so the bits do not depend on it.
+template <class KeepGoing>
+double fourier_square_wave(double t, double amplitude, double gamma, double omega, double phi, double y,
+                           std::uint64_t num_harmonics, KeepGoing&& keep_going) {
     const double e = envelope(t, amplitude, gamma);
     const double u = t + phi;
     double s = 0.0;
     std::uint64_t k = 1;
-    for (std::uint64_t term_index = 0; term_index < num_harmonics; ++term_index, k += 2) {
-        const double harmonic = static_cast<double>(k);
-        double term = std::sin((harmonic * omega) * u);
-        term = term * kFourOverPi;
-        term = term / harmonic;
-        s = s + term;
+    std::uint64_t remaining = num_harmonics;
+    while (remaining > 0) {
+        const std::uint64_t block = remaining < kHarmonicsPerCheck ? remaining : kHarmonicsPerCheck;
+        for (std::uint64_t term_index = 0; term_index < block; ++term_index, k += 2) {
+            const double harmonic = static_cast<double>(k);
+            double term = std::sin((harmonic * omega) * u);
+            term = term * kFourOverPi;
+            term = term / harmonic;
+            s = s + term;
+        }
+        remaining -= block;
+        if (remaining > 0 && !keep_going()) {
+            break;
+        }
     }
     return e * (s + 1.0) + y;
+}
+
+inline double fourier_square_wave(double t, double amplitude, double gamma, double omega, double phi, double y,
+                                  std::uint64_t num_harmonics) {
+    return fourier_square_wave(t, amplitude, gamma, omega, phi, y, num_harmonics, [] { return true; });
 }
 
 inline double pseudo_cycloid_wave(double t, double amplitude, double gamma, double omega, double phi, double y) {

@@ -1,53 +1,76 @@
 // The evaluation frame shared by the five kernels: borrow the time array,
-// evaluate a formula at every element into a working buffer, then create the
-// result array and copy the values in.
+// create the result array, evaluate a formula at every element straight into
+// it, and give the borrow back.
 #pragma once
 
 #include "frame/expected.hpp"
+#include "kernels/chunked_loop.hpp"
 #include "kernels/interpreter_lock.hpp"
 #include "kernels/readonly_array_view.hpp"
-#include "kernels/working_buffer.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace undarix::kernels {
 
-// A new plain float64 ndarray holding the buffer's n values.
-Expected<OwnedRef> make_result_array(const WorkingBuffer& buffer, std::size_t n);
+// A new plain, C-ordered float64 ndarray of n elements whose memory NumPy
+// allocates; returns a new reference.  NumPy's MemoryError is passed on as
+// a failure; any other failure to create it is an InternalFailure.
+Expected<OwnedRef> new_result_array(std::size_t n);
 
-// Formula: double(double t), the waveform with the call's parameters bound;
-// it must not touch Python objects or throw.  `work_per_element` is its cost
-// relative to the cheapest formula.  Returns a new reference to the result
-// array.  The borrow and the buffer are released on every way out, failures
-// included.
+// The first element of a result array made by new_result_array.
+double* result_data(PyObject* result) noexcept;
+
+// Evaluates the task in place over the n elements of `values`, with the
+// interpreter lock released, on as many threads as the work and the user's
+// settings call for.  Pending signals are handled every few milliseconds on
+// the calling thread; when a handler raises, the evaluation stops and that
+// exception is returned.  `work` is n times the cost of one element.
+Status evaluate_unlocked(const RangeTask& task, std::size_t n, std::uint64_t work, std::uint64_t work_per_element);
+
+// Formula: double(double t, KeepGoing keep_going), the waveform with the
+// call's parameters bound, where keep_going() -> bool may be asked inside a
+// long element (see fourier_square_wave); it must not touch Python objects
+// or throw.  `work_per_element` is its cost relative to the cheapest
+// formula.  Returns a new reference to the result array.  The borrow is
+// released on every way out, failures included.
 template <class Formula>
 Expected<OwnedRef> evaluate(PyObject* time, const Formula& formula, std::uint64_t work_per_element = 1) {
     ReadonlyArrayView view(time);
     const std::size_t n = view.size();
-    Expected<WorkingBuffer> buffer = WorkingBuffer::allocate(n);
-    if (!buffer) {
-        return buffer.take_failure();
+    Expected<OwnedRef> result = new_result_array(n);
+    if (!result) {
+        return result.take_failure();
     }
-    double* out = buffer.value().data();
-    const bool long_running = n >= kReleaseLockWork || n * work_per_element >= kReleaseLockWork;
-    if (!long_running) {
+    double* out = result_data(result.value().get());
+    const std::uint64_t work = n <= UINT64_MAX / work_per_element ? n * work_per_element : UINT64_MAX;
+    if (work < kReleaseLockWork) {
         for (std::size_t i = 0; i < n; ++i) {
-            out[i] = formula(view[i]);
+            out[i] = formula(view[i], [] { return true; });
         }
-    } else {
-        // Other threads run while the lock is released and may resize the
-        // array or change its dtype in place.  So the times are copied first
-        // and the borrow given back, both with the lock held: the loop then
-        // reads only memory this call owns.
-        view.copy_to(out);
-        view.release();
-        const InterpreterLockReleased unlocked;
-        for (std::size_t i = 0; i < n; ++i) {
-            out[i] = formula(out[i]);
-        }
+        return result;
     }
-    return make_result_array(buffer.value(), n);
+    // Other threads run while the lock is released and may resize the
+    // array or change its dtype in place.  So the times are copied into the
+    // result first and the borrow given back, both with the lock held: the
+    // evaluation then reads and writes only memory this call owns.
+    view.copy_to(out);
+    view.release();
+    struct Context {
+        const Formula& formula;
+        double* values;
+    } context{formula, out};
+    const RangeTask task{&context, [](const void* erased, std::size_t first, std::size_t last, Checkpoint& checkpoint) {
+        const Context& bound = *static_cast<const Context*>(erased);
+        double* values = bound.values;
+        for (std::size_t i = first; i < last; ++i) {
+            values[i] = bound.formula(values[i], [&checkpoint] { return checkpoint.keep_going(); });
+        }
+    }};
+    if (Status evaluated = evaluate_unlocked(task, n, work, work_per_element); !evaluated) {
+        return evaluated.take_failure();
+    }
+    return result;
 }
 
 }  // namespace undarix::kernels

@@ -1,0 +1,134 @@
+"""Long calls in the life of a process: Ctrl-C, fork, and interpreter exit while daemon threads
+are inside a call.  Each runs in a fresh interpreter."""
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from conftest import run_python
+
+TESTS = os.path.dirname(os.path.abspath(__file__))
+posix_only = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals and fork")
+
+
+@posix_only
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("call", [
+    # Each would run for minutes: many harmonics per element, or a few elements of a huge count.
+    "undarix.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 10**6)",
+    "undarix.fourier_square_wave(t[:2], 1.0, 0.0, 1.0, 0.0, 0.0, 10**12)",
+])
+def test_ctrl_c_stops_a_long_call(threads, call):
+    script = textwrap.dedent("""
+        import sys, numpy as np, undarix
+        sys.path.insert(0, %r)
+        from conftest import BorrowApi
+        t = np.linspace(0.0, 10.0, 10_000)
+        print("started", flush=True)
+        try:
+            %s
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted")
+        api = BorrowApi()
+        print("exclusive borrow", api.acquire_exclusive(t))  # 0: nothing was left borrowed
+        api.release_exclusive(t)
+        print("next call", undarix.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 3).size)
+    """) % (TESTS, call)
+    env = dict(os.environ, UNDARIX_NUM_THREADS=threads)
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True, env=env)
+    try:
+        assert child.stdout.readline() == "started\n"
+        # Let the call get well under way (a missed signal would leave it running for minutes).
+        try:
+            child.wait(timeout=0.5)
+        except subprocess.TimeoutExpired:
+            pass
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert out.splitlines() == ["interrupted", "exclusive borrow 0", "next call 10000"], err
+    assert child.returncode == 0, err
+
+
+@posix_only
+@pytest.mark.parametrize("method", ["os.fork", "multiprocessing"])
+def test_parallel_calls_after_fork(method):
+    completed = run_python("""
+        import os, multiprocessing, numpy as np, undarix
+        os.environ["UNDARIX_NUM_THREADS"] = "3"
+        t = np.linspace(-30.0, 30.0, 600_001)
+        expected = undarix.pseudo_cycloid_wave(t, 1.0, -0.01, 2.0, 0.1, 0.5)
+
+        def child(queue=None):
+            ok = all((undarix.pseudo_cycloid_wave(t, 1.0, -0.01, 2.0, 0.1, 0.5).view(np.uint64)
+                      == expected.view(np.uint64)).all() for _ in range(3))
+            if queue is None:
+                os._exit(0 if ok else 3)
+            queue.put(ok)
+
+        if %r == "os.fork":
+            pid = os.fork()
+            if pid == 0:
+                child()
+            _, status = os.waitpid(pid, 0)
+            print("child exit", os.waitstatus_to_exitcode(status) if hasattr(os, "waitstatus_to_exitcode")
+                  else status >> 8)
+        else:
+            context = multiprocessing.get_context("fork")
+            queue = context.Queue()
+            process = context.Process(target=child, args=(queue,))
+            process.start()
+            print("child exit", 0 if queue.get(timeout=60) else 3)
+            process.join(60)
+        print("parent", (undarix.pseudo_cycloid_wave(t, 1.0, -0.01, 2.0, 0.1, 0.5).view(np.uint64)
+                         == expected.view(np.uint64)).all())
+    """ % method)
+    assert completed.stdout.splitlines() == ["child exit 0", "parent True"]
+
+
+EXIT_WHILE_INSIDE = """
+    import sys, threading, time, numpy as np, undarix
+
+    class SlowToDelete:
+        # Keeps finalisation busy long enough for the daemon threads to ask for the lock.
+        def __del__(self):
+            time.sleep(0.5)
+
+    sys.slow_to_delete = SlowToDelete()
+    t = np.linspace(0.0, 100.0, %d)
+
+    def loop():
+        while True:
+            undarix.%s(t, *%r)
+
+    for _ in range(2):
+        threading.Thread(target=loop, daemon=True).start()
+    time.sleep(0.3)
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("name, n, scalars", [
+    ("harmonic_oscillator", 200_000, (1.0, -0.1, 2.0, 0.3, 0.5)),
+    ("harmonic_oscillator", 20_000, (1.0, -0.1, 2.0, 0.3, 0.5)),
+    ("fourier_square_wave", 40, (1.0, -0.1, 2.0, 0.3, 0.5, 300_000)),
+])
+def test_interpreter_exit_while_daemon_threads_are_inside_a_call(threads, name, n, scalars):
+    # CPython ends a daemon thread that asks for the interpreter lock during finalisation; the
+    # process must exit as it would without the module, every time.
+    script = textwrap.dedent(EXIT_WHILE_INSIDE % (n, name, scalars))
+    env = dict(os.environ, UNDARIX_NUM_THREADS=threads)
+    children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True, env=env) for _ in range(6)]
+    for child in children:
+        try:
+            out, err = child.communicate(timeout=60)
+        finally:
+            child.kill()
+        assert (child.returncode, err) == (0, "")
