@@ -1,8 +1,13 @@
-"""Speed and memory of undarix against the NumPy expression a user would write
-and against a plain C loop over the same C runtime calls.
+"""Speed and memory of undarix against the NumPy expression a user would write,
+against numexpr (all threads, not exact) and against a plain C loop over the
+same C runtime calls.
 
-    python benchmarks/bench.py            # full run, about three minutes
-    python benchmarks/bench.py --quick    # seconds; checks only that it all runs
+    python benchmarks/bench.py                      # full run, about ten minutes
+    python benchmarks/bench.py --quick              # seconds; checks only that it all runs
+    python benchmarks/bench.py --figure docs/performance.png   # also draws the figure
+
+The module's thread count is set through UNDARIX_NUM_THREADS for each
+measurement; "all" is the number of CPUs this process may use.
 """
 
 import argparse
@@ -20,6 +25,11 @@ import time
 import numpy as np
 
 import undarix
+
+try:
+    import numexpr
+except ImportError:  # a benchmark-only dependency; its columns stay empty without it
+    numexpr = None
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FOUR_OVER_PI = 1.2732395447351628
@@ -57,6 +67,44 @@ def numpy_transient(t, a, period, width, e):
     with np.errstate(invalid="ignore", divide="ignore"):
         h = np.where(d >= 0, np.exp((d / width) ** 2 * -0.5), 0.0)
     return h * a + e
+
+
+def numexpr_fourier(t, a, g, w, p, y, n):
+    u = t + p
+    s = np.zeros_like(t)
+    for k in range(1, 2 * n, 2):
+        s = numexpr.evaluate("s + sin((k * w) * u) * c / k", local_dict={"s": s, "k": float(k), "w": w, "u": u,
+                                                                        "c": FOUR_OVER_PI})
+    return numexpr.evaluate("exp(t * g) * a * (s + 1.0) + y")
+
+
+def numexpr_transient(t, a, period, width, e):
+    onset = (period / 24.0) * FULL_TURN
+    d = np.fmod(t, FULL_TURN) - onset  # numexpr has no fmod
+    return numexpr.evaluate("where(d >= 0, exp((d / width) ** 2 * -0.5), 0.0) * a + e")
+
+
+NUMEXPR = {
+    "harmonic_oscillator": lambda t, a, g, w, p, y: numexpr.evaluate("exp(t * g) * a * cos((t + p) * w) + y"),
+    "pseudo_square_wave": lambda t, a, g, w, p, y: numexpr.evaluate(
+        "(sin((t + p) * w * 3.0) * 0.5 + sin((t + p) * w)) * (exp(t * g) * a) + y"),
+    "fourier_square_wave": numexpr_fourier,
+    "pseudo_cycloid_wave": lambda t, a, g, w, p, y: numexpr.evaluate(
+        "(cos((w + w) * (t + p)) - 2 * cos((t + p) * w)) * (exp(t * g) * a) + y"),
+    "transient_impulse": numexpr_transient,
+}
+
+
+def set_threads(count):
+    """Sets the module's thread count for the following calls (None: the default)."""
+    if count is None:
+        os.environ.pop("UNDARIX_NUM_THREADS", None)
+    else:
+        os.environ["UNDARIX_NUM_THREADS"] = str(count)
+
+
+def all_cpus():
+    return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
 
 
 # name, module call, NumPy expression, index of the C loop, parameters
@@ -142,9 +190,22 @@ def scenarios(quick):
                 yield name, label, n, t, params, harmonics
 
 
+def params_for(name, harmonics=10):
+    if name == "transient_impulse":
+        return (1.5, 6.0, 0.4, 0.1), 0
+    return (1.0, -0.01, 2.0, 0.1, 0.5), (harmonics if name == "fourier_square_wave" else 0)
+
+
+def module_args(name, params, harmonics):
+    return params + ((harmonics,) if name == "fourier_square_wave" else ())
+
+
 def run_table(quick, lib):
+    """One thread: the module against the NumPy expression and the C loop at every size."""
+    set_threads(1)
     budget = 0.02 if quick else 0.25
     baseline = median_ns(lambda: np.empty(1), budget)
+    print("one thread (UNDARIX_NUM_THREADS=1)")
     print("np.empty(1): %.0f ns per call" % baseline)
     header = "%-20s %-13s %9s %12s %9s %12s %12s %8s %8s" % (
         "function", "case", "n", "undarix ns", "ns/elem", "numpy ns", "C loop ns", "x numpy", "x C")
@@ -152,7 +213,7 @@ def run_table(quick, lib):
     print("-" * len(header))
     for name, label, n, t, params, harmonics in scenarios(quick):
         module_call, numpy_call, which = CASES[name]
-        args = params + ((harmonics,) if name == "fourier_square_wave" else ())
+        args = module_args(name, params, harmonics)
         ours = median_ns(direct_call(module_call, t, args), budget)
         theirs = median_ns(direct_call(numpy_call, t, args), budget)
         limit = c_loop_ns(lib, which, t, params, harmonics, budget)
@@ -160,10 +221,50 @@ def run_table(quick, lib):
             name, label, n, ours, ours / n, theirs, limit, ours / theirs, ours / max(limit, 1.0)))
         if n == 1:
             print("%-20s %-13s %9s call at n=1 is %.2f x np.empty(1)" % ("", "", "", ours / baseline))
+    set_threads(None)
+
+
+def run_parallel_table(quick, lib):
+    """Every thread count against one thread, NumPy, numexpr (all threads) and the C loop."""
+    cpus = all_cpus()
+    counts = sorted({1, 2, cpus})
+    sizes = [200_000] if quick else [1_000_000, 10_000_000]
+    budget = 0.05 if quick else 1.0
+    print("\nthreads (UNDARIX_NUM_THREADS; all = %d CPUs this process may use); times in ms per call, "
+          "speed-up over one thread in brackets" % cpus)
+    columns = ["%d thr" % c for c in counts] + ["numpy", "numexpr", "C loop"]
+    header = "%-20s %10s " % ("function", "n") + " ".join("%15s" % c for c in columns)
+    print(header)
+    print("-" * len(header))
+    rng = np.random.default_rng(3)
+    for n in sizes:
+        base = rng.uniform(0.0, 100.0, n)
+        for name in CASES:
+            module_call, numpy_call, which = CASES[name]
+            params, harmonics = params_for(name)
+            args = module_args(name, params, harmonics)
+            cells = []
+            single = None
+            for count in counts:
+                set_threads(count)
+                ms = median_ns(direct_call(module_call, base, args), budget, min_runs=3) / 1e6
+                single = single or ms
+                cells.append("%7.2f (%4.2fx)" % (ms, single / ms))
+            set_threads(None)
+            cells.append("%15.2f" % (median_ns(direct_call(numpy_call, base, args), budget, min_runs=3) / 1e6))
+            if numexpr is not None:
+                numexpr.set_num_threads(cpus)
+                cells.append("%15.2f" % (median_ns(direct_call(NUMEXPR[name], base, args), budget, min_runs=3)
+                                         / 1e6))
+            else:
+                cells.append("%15s" % "-")
+            cells.append("%15.2f" % (c_loop_ns(lib, which, base, params, harmonics, budget) / 1e6))
+            label = name + (" N=%d" % harmonics if harmonics else "")
+            print("%-20s %10d " % (label, n) + " ".join("%15s" % c for c in cells))
 
 
 PEAK_SCRIPT = r"""
-import resource, sys, numpy as np, undarix
+import os, resource, sys, numpy as np, undarix
 name = sys.argv[1]
 t = np.linspace(0.0, 50.0, 1_000_000)
 args = {"transient_impulse": (1.5, 6.0, 0.4, 0.1), "fourier_square_wave": (1.0, -0.01, 2.0, 0.1, 0.5, 1)}
@@ -177,13 +278,21 @@ print((after - before) * 1024)
 
 
 def run_memory():
-    print("\npeak extra memory of one call at n = 1,000,000 (working buffer + result = 16,000,000 bytes)")
+    print("\npeak extra memory of one call at n = 1,000,000 (the result array is 8,000,000 bytes)")
+    print("  %-22s %16s %16s" % ("", "1 thread", "all threads"))
     for name in CASES:
-        out = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, name], capture_output=True, text=True, check=True)
-        print("  %-22s %12s bytes" % (name, "{:,}".format(int(out.stdout.strip()))))
+        cells = []
+        for count in ("1", str(all_cpus())):
+            env = dict(os.environ, UNDARIX_NUM_THREADS=count)
+            out = subprocess.run([sys.executable, "-c", PEAK_SCRIPT, name], capture_output=True, text=True,
+                                 check=True, env=env)
+            cells.append("{:,}".format(int(out.stdout.strip())))
+        print("  %-22s %16s %16s bytes" % (name, cells[0], cells[1]))
 
 
 def run_threads(quick):
+    """Two Python threads calling at once, each call on one thread of the module's own."""
+    set_threads(1)
     n = 100_000 if quick else 1_000_000
     t = np.linspace(0.0, 50.0, n)
     repeats = 1 if quick else 5
@@ -203,21 +312,112 @@ def run_threads(quick):
     for thread in threads:
         thread.join()
     parallel = time.perf_counter() - start
-    print("\ntwo threads, %d x fourier_square_wave(n=%d, N=3) each: sequential %.3f s, threaded %.3f s, "
-          "ratio %.2f (cores: %d)" % (repeats, n, sequential, parallel, parallel / sequential, os.cpu_count()))
+    set_threads(None)
+    print("\ntwo Python threads, UNDARIX_NUM_THREADS=1, %d x fourier_square_wave(n=%d, N=3) each: sequential "
+          "%.3f s, threaded %.3f s, ratio %.2f (cores: %d)" % (repeats, n, sequential, parallel,
+                                                               parallel / sequential, os.cpu_count()))
+
+
+INTERRUPT_SCRIPT = r"""
+import sys, time, numpy as np, undarix
+t = np.linspace(0.0, 10.0, 10_000)
+try:
+    print("started", flush=True)
+    undarix.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 10**6)
+except KeyboardInterrupt:
+    print(time.monotonic(), flush=True)
+"""
+
+
+def run_interrupt(quick):
+    """Delay from SIGINT to KeyboardInterrupt inside a long call (CLOCK_MONOTONIC is shared by the processes)."""
+    import random
+    import signal
+    trials = 3 if quick else 20
+    print("\nCtrl-C during fourier_square_wave(10,000 points, N=10**6): delay from SIGINT to KeyboardInterrupt, "
+          "%d trials" % trials)
+    for count in ("1", str(all_cpus())):
+        delays = []
+        for _ in range(trials):
+            env = dict(os.environ, UNDARIX_NUM_THREADS=count)
+            child = subprocess.Popen([sys.executable, "-c", INTERRUPT_SCRIPT], stdout=subprocess.PIPE, text=True,
+                                     env=env)
+            child.stdout.readline()
+            time.sleep(0.2 + random.random() * 0.3)
+            sent = time.monotonic()
+            child.send_signal(signal.SIGINT)
+            caught = float(child.stdout.readline())
+            child.wait(60)
+            delays.append((caught - sent) * 1e3)
+        print("  %s thread(s): median %.1f ms, worst %.1f ms" % (count, statistics.median(delays), max(delays)))
+
+
+def ns_per_element(call, n, budget):
+    return median_ns(call, budget, min_runs=3) / n
+
+
+def draw_figure(path, quick, lib):
+    """Time per element against n, log-log, one panel per function."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    sizes = [1, 100, 10_000, 200_000] if quick else [1, 10, 100, 1_000, 10_000, 100_000, 1_000_000, 10_000_000]
+    budget = 0.02 if quick else 0.3
+    cpus = all_cpus()
+    figure, grid = plt.subplots(2, 3, figsize=(13, 8))
+    axes = grid.flat
+    for axis, name in zip(axes, CASES):
+        module_call, numpy_call, which = CASES[name]
+        params, harmonics = params_for(name)
+        args = module_args(name, params, harmonics)
+        lines = {"undarix, 1 thread": [], "undarix, %d threads" % cpus: [], "NumPy expression": [],
+                 "numexpr, %d threads" % cpus: [], "plain C loop": []}
+        for n in sizes:
+            t = np.linspace(0.0, 100.0, n)
+            set_threads(1)
+            lines["undarix, 1 thread"].append(ns_per_element(direct_call(module_call, t, args), n, budget))
+            set_threads(cpus)
+            lines["undarix, %d threads" % cpus].append(ns_per_element(direct_call(module_call, t, args), n, budget))
+            set_threads(None)
+            lines["NumPy expression"].append(ns_per_element(direct_call(numpy_call, t, args), n, budget))
+            if numexpr is not None:
+                numexpr.set_num_threads(cpus)
+                lines["numexpr, %d threads" % cpus].append(
+                    ns_per_element(direct_call(NUMEXPR[name], t, args), n, budget))
+            lines["plain C loop"].append(c_loop_ns(lib, which, t, params, harmonics, budget) / n)
+        for label, values in lines.items():
+            if values:
+                axis.loglog(sizes, values, marker="o", markersize=3, label=label)
+        axis.set_title(name + (" (N=%d)" % harmonics if harmonics else ""), fontsize=10)
+        axis.set_xlabel("n (elements)")
+        axis.grid(True, which="major", alpha=0.3)
+        axis.set_ylabel("time per element (ns)")
+    legend_axis = grid.flat[len(CASES)]
+    legend_axis.axis("off")
+    legend_axis.legend(*grid.flat[0].get_legend_handles_labels(), loc="center", fontsize=10)
+    figure.suptitle("%s, %d CPUs, Python %s, NumPy %s" % (platform.machine(), cpus, platform.python_version(),
+                                                          np.__version__), fontsize=10)
+    figure.tight_layout()
+    figure.savefig(path, dpi=90)
+    print("\nfigure: %s" % path)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="tiny sizes and budgets; finishes in seconds")
+    parser.add_argument("--figure", metavar="PNG", help="also draw time per element against n into this file")
     options = parser.parse_args()
-    print("machine: %s, %s, %d cores; Python %s; NumPy %s" % (
-        platform.machine(), platform.processor() or platform.platform(), os.cpu_count(),
-        platform.python_version(), np.__version__))
+    print("machine: %s, %s, %d cores (%d usable); Python %s; NumPy %s; numexpr %s" % (
+        platform.machine(), platform.processor() or platform.platform(), os.cpu_count(), all_cpus(),
+        platform.python_version(), np.__version__, numexpr.__version__ if numexpr else "not installed"))
     lib = build_c_loop()
     run_table(options.quick, lib)
+    run_parallel_table(options.quick, lib)
     run_memory()
     run_threads(options.quick)
+    run_interrupt(options.quick)
+    if options.figure:
+        draw_figure(options.figure, options.quick, lib)
 
 
 if __name__ == "__main__":
