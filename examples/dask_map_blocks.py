@@ -7,13 +7,14 @@ Each block is one call of the module function on a contiguous float64 block of
 times; as every value depends only on its own time point, the blocks put
 together are bit for bit the result of one call over the whole array. Blocks
 run in parallel: on threads of this process by default (the module releases
-the interpreter lock while it evaluates a large block), or, with --workers, in
+the interpreter lock while it evaluates a large block, each on one thread), or, with --workers, in
 K worker processes of a dask.distributed cluster on this machine. The same
 code runs on many machines when the Client is given the address of a
 dask.distributed scheduler instead of a LocalCluster.
 """
 
 import argparse
+import os
 import time as clock
 
 import dask.array as da
@@ -52,6 +53,10 @@ def main(argv=None):
     args = parser.parse_args(argv)
 
     client = None
+    if not args.workers:
+        # Dask's threads already use every core: one thread of the module's
+        # own per block keeps them from oversubscribing it.
+        os.environ.setdefault("UNDARIX_NUM_THREADS", "1")
     if args.workers:
         from dask.distributed import Client, LocalCluster
         client = Client(LocalCluster(n_workers=args.workers, threads_per_worker=1, processes=True,
