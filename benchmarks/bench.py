@@ -165,7 +165,7 @@ def c_loop_ns(lib, which, t, params, harmonics, budget_s):
 
 
 def scenarios(quick):
-    sizes = [1, 16, 256, 4096] if quick else [1, 16, 256, 4096, 65536, 1_000_000]
+    sizes = [1, 16, 256, 4096] if quick else [1, 16, 100, 256, 4096, 10_000, 65536, 1_000_000]
     rng = np.random.default_rng(7)
     for name in CASES:
         variants = [("", None)]
