@@ -194,6 +194,9 @@ def test_threads_that_cannot_start_leave_the_result_whole(limit):
         for _ in range(3):
             result = undarix.transient_impulse(t, 1.5, 6.0, 0.4, 0.1)
             assert (result.view(np.uint64) == expected.view(np.uint64)).all()
-        print("whole")
+        print("whole", flush=True)
+        # Skips exit-time checks that need a thread of their own or files of the original user
+        # (a sanitizer's leak check, when the suite runs under one).
+        os._exit(0)
     """ % (limit, limit, limit))
     assert completed.stdout.split() == ["whole"]
