@@ -1,5 +1,6 @@
 // Module root: the module definition, the once-per-process initialisation and
 // the registration of the five functions.
+#include "compiler_support.hpp"
 #include "frame/boundary.hpp"
 #include "frame/call_scope.hpp"
 #include "frame/function_entries.hpp"
@@ -64,7 +65,7 @@ std::atomic<bool> module_initialized{false};
 
 // The heap method definitions handed to CPython.  Only one initialisation
 // per process runs the body, so five slots suffice.
-__attribute__((used)) PyMethodDef* kept_definitions[std::size(kMethodRecords)] = {};
+UNDARIX_KEEP PyMethodDef* kept_definitions[std::size(kMethodRecords)] = {};
 std::size_t kept_definition_count = 0;
 
 // Process-lifetime interned attribute names, made on first use.
@@ -228,7 +229,7 @@ Expected<OwnedRef> make_module() {
 
 // Older CPython headers do not mark PyMODINIT_FUNC visible, and everything
 // else in the library is hidden.
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_undarix(void) {
+extern "C" UNDARIX_EXPORT PyObject* PyInit_undarix(void) {
 #ifdef Py_GIL_DISABLED
     // The process-wide caches, the borrow table and the call scopes rely on the
     // interpreter lock; without it they would be shared unguarded.  (The build

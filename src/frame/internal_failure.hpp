@@ -4,6 +4,8 @@
 // PanicException.
 #pragma once
 
+#include "compiler_support.hpp"
+
 #include <string>
 #include <utility>
 
@@ -21,12 +23,12 @@ private:
 // Writes a short report naming the source location and the message to the
 // process's standard error, then throws InternalFailure(message).
 [[noreturn]] void raise_internal(std::string message,
-                                 const char* file = __builtin_FILE(),
-                                 int line = __builtin_LINE());
+                                 const char* file = UNDARIX_CALLER_FILE(),
+                                 int line = UNDARIX_CALLER_LINE());
 
 // For a CPython or NumPy call that must not fail but did: prints and clears
 // the pending Python error (PyErr_Print), then raises "Python API call failed".
-[[noreturn]] void unexpected_api_failure(const char* file = __builtin_FILE(),
-                                         int line = __builtin_LINE());
+[[noreturn]] void unexpected_api_failure(const char* file = UNDARIX_CALLER_FILE(),
+                                         int line = UNDARIX_CALLER_LINE());
 
 }  // namespace undarix

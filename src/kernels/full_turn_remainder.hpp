@@ -8,8 +8,11 @@
 // 2π = M·2^E with 53-bit integers m and M, so for e ≥ E
 //     fmod(t, 2π) = sign(t) · ((m · 2^(e−E)) mod M) · 2^E,
 // and 2^(e−E) mod M comes from a table built at compile time: one 128-bit
-// multiplication and one division per element.
+// multiplication and one division per element where the compiler has 128-bit
+// integers, six 64-bit multiply-and-divide steps where it has not.
 #pragma once
+
+#include "compiler_support.hpp"
 
 #include <array>
 #include <cmath>
@@ -42,6 +45,23 @@ constexpr std::array<std::uint64_t, kMaxShift + 1> make_powers() {
 
 inline constexpr std::array<std::uint64_t, kMaxShift + 1> kPowersOfTwo = make_powers();
 
+// (a · b) mod kMantissa for a, b < kMantissa < 2^53, exactly.
+inline std::uint64_t multiply_mod(std::uint64_t a, std::uint64_t b) {
+#if UNDARIX_HAS_INT128
+    return static_cast<std::uint64_t>(static_cast<unsigned __int128>(a) * b % kMantissa);
+#else
+    // Horner's scheme over b in base 2^10, top digit first.  Each step keeps
+    // r < kMantissa < 2^53, so r·2^10 < 2^63 and a·digit < 2^53·2^10 = 2^63:
+    // their sum fits in 64 bits.  Digits at 50, 40, …, 0 cover b's 53 bits.
+    std::uint64_t r = 0;
+    for (int shift = 50; shift >= 0; shift -= 10) {
+        const std::uint64_t digit = (b >> shift) & 0x3FF;
+        r = ((r << 10) + a * digit) % kMantissa;
+    }
+    return r;
+#endif
+}
+
 // Below this magnitude the runtime's fmod needs only a few reduction steps and
 // is as fast; it also covers subnormals, zeros, infinities and NaN.
 constexpr double kLargeTime = 1024.0;
@@ -59,9 +79,8 @@ inline double full_turn_remainder(double t) {
     const int biased = static_cast<int>((raw >> 52) & 0x7FF);  // normal: |t| ≥ 1024
     const std::uint64_t mantissa = (raw & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
     const int shift = (biased - 1075) - kExponent;  // e − E, 0 ≤ shift ≤ kMaxShift
-    const unsigned __int128 product =
-        static_cast<unsigned __int128>(mantissa % kMantissa) * kPowersOfTwo[static_cast<std::size_t>(shift)];
-    const auto remainder = static_cast<std::uint64_t>(product % kMantissa);
+    const std::uint64_t remainder =
+        multiply_mod(mantissa % kMantissa, kPowersOfTwo[static_cast<std::size_t>(shift)]);
     // remainder < 2^53 and the scaling is by a power of two: both exact.
     const double magnitude = static_cast<double>(remainder) * 0x1p-50;
     return negative ? -magnitude : magnitude;

@@ -1,5 +1,6 @@
 #include "numpy/borrow_registry.hpp"
 
+#include "compiler_support.hpp"
 #include "frame/call_scope.hpp"
 #include "frame/error_indicator.hpp"
 #include "frame/expected.hpp"
@@ -18,10 +19,10 @@ namespace {
 // The record in use, and a strong reference to the capsule that owns it so
 // the record outlives any change to the module attribute.  Both are set once
 // under the interpreter lock and never cleared.
-// (`used`: the capsule pointer is only ever stored, and the reference must
+// (UNDARIX_KEEP: the capsule pointer is only ever stored, and the reference must
 // stay visibly reachable rather than be optimised into a bare increment.)
 const BorrowApiRecord* cached_record = nullptr;
-__attribute__((used)) PyObject* registry_capsule = nullptr;
+UNDARIX_KEEP PyObject* registry_capsule = nullptr;
 
 // One heap block: the record, then where its capsule's name text lives.
 struct RecordBlock {

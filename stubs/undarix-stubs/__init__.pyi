@@ -18,8 +18,15 @@ Errors common to all functions:
   by another extension module.
 """
 
+from typing import SupportsFloat, SupportsIndex, Union
+
 import numpy
 import numpy.typing
+
+# What the conversions really take: a real number is anything with __float__
+# or __index__ (float, int, bool, NumPy's number scalars); the harmonic count
+# is anything with __index__ (int, NumPy's integer scalars), never a float.
+_Real = Union[SupportsFloat, SupportsIndex]
 
 __all__ = [
     "harmonic_oscillator",
@@ -31,11 +38,11 @@ __all__ = [
 
 def harmonic_oscillator(
     time: numpy.typing.NDArray[numpy.float64],
-    amplitude: float,
-    gamma: float,
-    omega: float,
-    phi: float,
-    y: float,
+    amplitude: _Real,
+    gamma: _Real,
+    omega: _Real,
+    phi: _Real,
+    y: _Real,
 ) -> numpy.typing.NDArray[numpy.float64]:
     """Exponentially damped (or growing) cosine.
 
@@ -61,11 +68,11 @@ def harmonic_oscillator(
 
 def pseudo_square_wave(
     time: numpy.typing.NDArray[numpy.float64],
-    amplitude: float,
-    gamma: float,
-    omega: float,
-    phi: float,
-    y: float,
+    amplitude: _Real,
+    gamma: _Real,
+    omega: _Real,
+    phi: _Real,
+    y: _Real,
 ) -> numpy.typing.NDArray[numpy.float64]:
     """Damped square-like wave: the fundamental plus half the third harmonic.
 
@@ -92,12 +99,12 @@ def pseudo_square_wave(
 
 def fourier_square_wave(
     time: numpy.typing.NDArray[numpy.float64],
-    amplitude: float,
-    gamma: float,
-    omega: float,
-    phi: float,
-    y: float,
-    num_harmonics: int,
+    amplitude: _Real,
+    gamma: _Real,
+    omega: _Real,
+    phi: _Real,
+    y: _Real,
+    num_harmonics: SupportsIndex,
 ) -> numpy.typing.NDArray[numpy.float64]:
     """Damped square wave (swinging between 0 and 2) from its first odd Fourier terms.
 
@@ -128,11 +135,11 @@ def fourier_square_wave(
 
 def pseudo_cycloid_wave(
     time: numpy.typing.NDArray[numpy.float64],
-    amplitude: float,
-    gamma: float,
-    omega: float,
-    phi: float,
-    y: float,
+    amplitude: _Real,
+    gamma: _Real,
+    omega: _Real,
+    phi: _Real,
+    y: _Real,
 ) -> numpy.typing.NDArray[numpy.float64]:
     """Damped two-harmonic cosine combination, cos 2x - 2 cos x.
 
@@ -159,10 +166,10 @@ def pseudo_cycloid_wave(
 
 def transient_impulse(
     time: numpy.typing.NDArray[numpy.float64],
-    amplitude: float,
-    period: float,
-    width: float,
-    equilibrium: float,
+    amplitude: _Real,
+    period: _Real,
+    width: _Real,
+    equilibrium: _Real,
 ) -> numpy.typing.NDArray[numpy.float64]:
     """One-sided Gaussian pulse that repeats every full turn (2*pi) of ``time``.
 

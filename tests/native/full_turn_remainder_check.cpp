@@ -1,6 +1,8 @@
 // Compares the exact full-turn remainder with the C runtime's fmod, bit for
-// bit, on edge inputs and on random doubles spread over every exponent.
-// Prints the number of inputs checked; exits non-zero on the first mismatch.
+// bit, on edge inputs and on random doubles spread over every exponent, and
+// its modular product with a 128-bit one where the compiler has that.
+// Prints the number of inputs checked and which product the remainder used;
+// exits non-zero on the first mismatch.
 #include "kernels/full_turn_remainder.hpp"
 
 #include <cinttypes>
@@ -26,6 +28,7 @@ double from_bits(std::uint64_t raw) {
 }
 
 long long checked = 0;
+long long products_checked = 0;
 
 void check(double t) {
     const double expected = std::fmod(t, 6.283185307179586);
@@ -36,6 +39,36 @@ void check(double t) {
         std::exit(1);
     }
     ++checked;
+}
+
+// The 64-bit product against the compiler's 128-bit integers, on the
+// extremes of both factors and on random pairs.
+void check_multiply_mod(std::mt19937_64& rng) {
+#if defined(__SIZEOF_INT128__)
+    using undarix::kernels::full_turn::kMantissa;
+    const std::uint64_t edges[] = {0, 1, 2, 0x3FF, 0x400, std::uint64_t{1} << 52, kMantissa / 2, kMantissa - 2,
+                                   kMantissa - 1};
+    auto compare = [](std::uint64_t a, std::uint64_t b) {
+        const auto expected = static_cast<std::uint64_t>(static_cast<unsigned __int128>(a) * b % kMantissa);
+        const std::uint64_t got = undarix::kernels::full_turn::multiply_mod(a, b);
+        if (got != expected) {
+            std::printf("mismatch for %" PRIu64 " * %" PRIu64 " mod M: %" PRIu64 " instead of %" PRIu64 "\n", a, b,
+                        got, expected);
+            std::exit(1);
+        }
+        ++products_checked;
+    };
+    for (std::uint64_t a : edges) {
+        for (std::uint64_t b : edges) {
+            compare(a, b);
+        }
+    }
+    for (int i = 0; i < 200000; ++i) {
+        compare(rng() % kMantissa, rng() % kMantissa);
+    }
+#else
+    static_cast<void>(rng);
+#endif
 }
 
 }  // namespace
@@ -71,6 +104,9 @@ int main(int argc, char** argv) {
             check(from_bits((sign << 63) | (exponent << 52) | mantissa));
         }
     }
-    std::printf("%lld inputs identical to fmod\n", checked);
+    check_multiply_mod(rng);
+    std::printf("%lld inputs identical to fmod with the %s modular product\n", checked,
+                UNDARIX_HAS_INT128 ? "128-bit" : "64-bit");
+    std::printf("%lld modular products identical to 128-bit arithmetic\n", products_checked);
     return 0;
 }
