@@ -52,3 +52,13 @@
 #else
 #define UNDARIX_HAS_INT128 0
 #endif
+
+// UNDARIX_FORCED_UNWIND_HANDLER: on a function with a handler for
+// abi::__forced_unwind.  The C++ runtime hands such a handler a null
+// reference (the unwinding is no C++ object), as its own code expects, which
+// the undefined-behaviour sanitizer would otherwise report.
+#if defined(__GNUC__) || defined(__clang__)
+#define UNDARIX_FORCED_UNWIND_HANDLER __attribute__((no_sanitize("null")))
+#else
+#define UNDARIX_FORCED_UNWIND_HANDLER
+#endif

@@ -7,6 +7,7 @@
 // why neither guarded_entry nor the entries calling it are noexcept.
 #pragma once
 
+#include "compiler_support.hpp"
 #include "frame/boundary_trap.hpp"
 #include "frame/call_scope.hpp"
 #include "frame/expected.hpp"
@@ -18,15 +19,6 @@
 #if defined(__GLIBCXX__)
 #include <cxxabi.h>
 #define UNDARIX_HAS_FORCED_UNWIND 1
-#endif
-
-// The C++ runtime hands a handler of the forced unwinding a null reference
-// (it is no C++ object), which the undefined-behaviour sanitizer would
-// report; the runtime's own code catches it the same way.
-#if defined(__GNUC__) || defined(__clang__)
-#define UNDARIX_FORCED_UNWIND_HANDLER __attribute__((no_sanitize("null")))
-#else
-#define UNDARIX_FORCED_UNWIND_HANDLER
 #endif
 
 namespace undarix {
