@@ -6,6 +6,7 @@
 
 #include "frame/boundary_trap.hpp"
 #include "frame/call_scope.hpp"
+#include "frame/entry_depth.hpp"
 #include "frame/expected.hpp"
 #include "frame/internal_failure.hpp"
 #include "frame/panic_exception.hpp"

@@ -1,6 +1,7 @@
 // Lets other Python threads run while a long evaluation loop runs.
 #pragma once
 
+#include "frame/entry_depth.hpp"
 #include "frame/python.hpp"
 
 #include <cstdint>
@@ -14,7 +15,8 @@ constexpr std::uint64_t kReleaseLockWork = 4096;
 
 // Releases the interpreter lock for its lifetime.  Nothing that touches a
 // Python object, or memory another thread could change, may run while it is
-// released.
+// released; meanwhile the thread counts as not holding the lock, so a
+// reference released by mistake is queued rather than decremented unlocked.
 class InterpreterLockReleased {
 public:
     InterpreterLockReleased() noexcept : saved_(PyEval_SaveThread()) {}
@@ -23,6 +25,9 @@ public:
     InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
 
 private:
+    // Declared first: it reads "not holding" before the lock is given up and
+    // is restored only after the destructor has taken the lock back.
+    LockHoldingSuspended not_holding_;
     PyThreadState* saved_;
 };
 
