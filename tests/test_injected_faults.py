@@ -127,8 +127,9 @@ while k < 20000:
     if result[2]:
         break
     outcomes.setdefault(result[0], []).append(k)
+    # pickle reports a failed import of the reconstructor's module as PicklingError.
     if result[0] not in ("result", "MemoryError", "PanicException", "ImportError", "TypeError",
-                         "abort", "harness") or result[1] not in (None, normal[1], [
+                         "PicklingError", "abort", "harness") or result[1] not in (None, normal[1], [
                              "ImportError", "PyO3 modules may only be initialized once per interpreter process"]):
         print(json.dumps({"k": k, "bad": result}))
         break
@@ -150,6 +151,9 @@ CALLS = {
     "success": ("undarix.fourier_square_wave(t, *VALID_SCALARS['fourier_square_wave'])", "result"),
     "binding failure": ("undarix.pseudo_square_wave(t, 1.0, x=2.0)", "TypeError"),
     "conversion failure": ("undarix.transient_impulse(t, 1.0, '6', 0.5, 0.25)", "TypeError"),
+    # The name is shown with its lone surrogate replaced, through an encoding and a decoding.
+    "binding failure, surrogate name": ("undarix.pseudo_square_wave(t, 1.0, **{'\\udcff': 2.0})",
+                                        "TypeError"),
     "panic": ("undarix.pseudo_cycloid_wave(t[::2], *VALID_SCALARS['pseudo_cycloid_wave'])",
               "PanicException"),
 }
@@ -163,6 +167,15 @@ SWEEPS = {"import": ("import ctypes, importlib.util\n"
 for kind, (call, normal) in CALLS.items():
     SWEEPS["first call: " + kind] = ("import undarix", call, normal)
     SWEEPS["later call: " + kind] = (WARM_UP, call, normal)
+RAISED = WARM_UP + """
+import pickle
+try:
+    undarix.harmonic_oscillator(t[::2], *VALID_SCALARS['harmonic_oscillator'])
+except BaseException as exc:
+    raised = exc
+"""
+SWEEPS["pickling a panic"] = (RAISED, "pickle.dumps(raised)", "result")
+SWEEPS["unpickling a panic"] = (RAISED + "data = pickle.dumps(raised)", "pickle.loads(data)", "result")
 
 
 @pytest.mark.skipif(not HAS_NOMEMORY or UNDER_CHECKER,
@@ -259,6 +272,28 @@ def test_result_array_that_cannot_be_created_is_memory_error_and_releases_everyt
         print(json.dumps([outcome[0], exclusive, list(again), kept < (16 << 20)]))
     """)
     assert result == ["MemoryError", 0, [20_000_000], True], stderr[-2000:]
+
+
+@pytest.mark.skipif(UNDER_CHECKER, reason="the checkers reserve address space of their own")
+def test_working_buffer_that_cannot_be_allocated_is_memory_error():
+    result, _ = run_limited("""
+        import numpy as np, undarix
+        from conftest import BorrowApi
+        t = np.linspace(0.0, 1.0, 20_000_000)
+        undarix.harmonic_oscillator(t[:10], 1.0, 0.0, 1.0, 0.0, 0.0)
+        limit(64 << 20)
+        try:
+            undarix.pseudo_cycloid_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0)
+            outcome = ["result"]
+        except BaseException as exc:
+            outcome = [type(exc).__name__, str(exc)]
+        api = BorrowApi()
+        exclusive = api.acquire_exclusive(t)
+        api.release_exclusive(t)
+        unlimit()
+        print(json.dumps([outcome, exclusive, undarix.pseudo_cycloid_wave(t[:4], 1.0, 0.0, 1.0, 0.0, 0.0).size]))
+    """)
+    assert result == [["MemoryError", "memory allocation of 160000000 bytes failed"], 0, 4]
 
 
 REFUSING_MODULE = """
