@@ -3,8 +3,10 @@
 #include "compiler_support.hpp"
 #include "frame/boundary.hpp"
 #include "frame/call_scope.hpp"
+#include "frame/failure_report.hpp"
 #include "frame/function_entries.hpp"
 #include "frame/object_text.hpp"
+#include "frame/panic_pickling.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -63,10 +65,12 @@ ModuleDefinition module_definition = {
 
 std::atomic<bool> module_initialized{false};
 
-// The heap method definitions handed to CPython.  Only one initialisation
-// per process runs the body, so five slots suffice.
-UNDARIX_KEEP PyMethodDef* kept_definitions[std::size(kMethodRecords)] = {};
-std::size_t kept_definition_count = 0;
+// The heap PyMethodDef made for each method record, at the record's
+// position.  CPython keeps pointing at them for as long as the function
+// objects live, that is until the process ends, so they are never freed; this
+// table keeps them visibly reachable (to a leak checker as to a reader).
+// Only the one initialisation per process that runs the body fills it.
+UNDARIX_KEEP PyMethodDef* method_definitions[std::size(kMethodRecords)] = {};
 
 // Process-lifetime interned attribute names, made on first use.
 PyObject* interned(PyObject*& cache, std::string_view text) {
@@ -153,11 +157,9 @@ Expected<PyObject*> make_function(const MethodRecord& record, PyObject* module) 
     if (!doc) {
         return doc.take_failure();
     }
-    // CPython keeps pointing at the definition: it is never freed, and stays
-    // reachable from kept_definitions for the life of the process.
     auto* definition = new PyMethodDef{name.value(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
                                        record.flags, doc.value()};
-    kept_definitions[kept_definition_count++ % std::size(kept_definitions)] = definition;
+    method_definitions[&record - kMethodRecords] = definition;
     PyObject* function = PyCFunction_NewEx(definition, module, module_name_text);
     if (function == nullptr) {
         return fetch_failure();
@@ -221,6 +223,9 @@ Expected<OwnedRef> make_module() {
     if (Status populated = module_definition.populate(module.get()); !populated) {
         return populated.take_failure();
     }
+    if (Status registered = register_panic_reconstructor(); !registered) {
+        return registered.take_failure();
+    }
     return module;
 }
 
@@ -240,6 +245,9 @@ extern "C" UNDARIX_EXPORT PyObject* PyInit_undarix(void) {
     static_cast<void>(&undarix::make_module);
     return nullptr;
 #else
-    return undarix::guarded_entry([] { return undarix::make_module(); });
+    return undarix::guarded_entry([] {
+        const undarix::ReportedFunction reported("import undarix");
+        return undarix::make_module();
+    });
 #endif
 }

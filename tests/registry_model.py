@@ -65,12 +65,14 @@ class ModelRegistry:
         self.capsule = make_capsule(self.record)
 
     @classmethod
-    def install_unless_present(cls):
-        """Installs a new model registry when the process has none; returns it, or None."""
-        if hasattr(_multiarray, BORROW_API_ATTRIBUTE):
+    def install_unless_present(cls, module=_multiarray):
+        """Installs a new model registry on `module` (NumPy's multiarray module by default; a
+        module built to the NumPy 1 convention uses numpy.core.multiarray) when none is found
+        there; returns it, or None."""
+        if hasattr(module, BORROW_API_ATTRIBUTE):
             return None
         registry = cls()
-        setattr(_multiarray, BORROW_API_ATTRIBUTE, registry.capsule)
+        setattr(module, BORROW_API_ATTRIBUTE, registry.capsule)
         return registry
 
     def _logged(self, method, array):

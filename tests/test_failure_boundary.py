@@ -1,5 +1,6 @@
 """Failures crossing the call boundary: PanicException, resumed panics, pass-through, recovery."""
 import ctypes
+import os
 import traceback
 
 import numpy as np
@@ -80,6 +81,48 @@ def test_internal_failure_report_on_stderr():
     assert "NotContiguousError" in completed.stderr
     assert "uncaught panic at ffi boundary" not in completed.stderr
     assert "resuming a panic" not in completed.stderr
+
+
+REPORTS = {
+    "column": ("harmonic_oscillator", "np.linspace(0.0, 1.0, 8).reshape(4, 2)[:, 0]", "",
+               NOT_CONTIGUOUS, "pass np.ascontiguousarray(time)"),
+    "borrowed": ("fourier_square_wave", "t", "BorrowApi().acquire_exclusive(t)",
+                 "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed",
+                 "wait for that module to release it"),
+    "internal": ("transient_impulse", "t", "kwargs = {Unprintable('x'): 1.0}",
+                 "a formatting trait implementation returned an error when the underlying stream "
+                 "did not: Error", "(internal failure at src/frame/"),
+}
+
+
+@pytest.mark.parametrize("name, time, setup, message, advice", list(REPORTS.values()),
+                         ids=list(REPORTS))
+def test_failure_report_names_the_function_and_what_to_do(name, time, setup, message, advice):
+    completed = run_python("""
+        import sys
+        sys.path.insert(0, %r)
+        import numpy as np, undarix
+        from conftest import BorrowApi, VALID_SCALARS
+        class Unprintable(str):
+            def __str__(self):
+                raise ValueError("no text")
+        undarix.harmonic_oscillator(np.zeros(2), 1.0, 0.0, 1.0, 0.0, 0.0)  # installs the registry
+        t = np.linspace(0.0, 1.0, 8)
+        kwargs = {}
+        %s
+        try:
+            undarix.%s(%s, *VALID_SCALARS[%r], **kwargs)
+        except BaseException as exc:
+            print(exc.args)
+    """ % (os.path.dirname(os.path.abspath(__file__)), setup, name, time, name))
+    assert completed.stdout == "%r\n" % ((message,),)
+    report = completed.stderr.splitlines()
+    assert report[0].startswith("undarix: undarix.%s() failed: %s" % (name, message))
+    if advice.startswith("(internal failure"):
+        assert report[0].endswith(")") and advice in report[0]
+    else:  # the caller's data, not the module, is at fault: advice instead of a source location
+        assert report[1].startswith("undarix: ") and advice in report[1]
+        assert "src/" not in completed.stderr
 
 
 # Each snippet is the body of an `__float__` method; `P` is the module's PanicException.

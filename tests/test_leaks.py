@@ -74,6 +74,16 @@ class UnprintableName(str):
         raise ValueError("no text")
 
 
+class UnprintableTitle:
+    """A field title whose repr() raises, so str() of a structured dtype carrying it raises."""
+
+    def __repr__(self):
+        raise ValueError("no text")
+
+
+UNPRINTABLE_DTYPE = np.dtype({"names": ["t"], "formats": ["f8"], "titles": [UnprintableTitle()]})
+
+
 class Reshapes:
     """Makes the time array two-dimensional while it is converted."""
 
@@ -164,6 +174,9 @@ FAILURES = {
     "already borrowed": ("fourier_square_wave", lambda n: positional(n), "panic"),
     "__float__ raises PanicException": (
         "transient_impulse", lambda n: positional(n, width=FloatRaising(PANIC)), "panic"),
+    # The type mismatch message cannot be built: the TypeError it was for must not leak.
+    "time dtype cannot be shown": ("pseudo_square_wave",
+                                   lambda n: positional(n, time=np.zeros(3, UNPRINTABLE_DTYPE)), "panic"),
     "unprintable keyword": ("transient_impulse",
                             lambda n: (positional(n)[0], {UnprintableName("bogus"): 0.5}), "panic"),
     "time changed during conversion": (

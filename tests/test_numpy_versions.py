@@ -1,5 +1,6 @@
 """What differs between NumPy releases: where NumPy publishes its capsules and the layout of
 its descriptors."""
+import json
 import os
 
 import numpy as np
@@ -125,3 +126,95 @@ def test_numpy_of_an_unknown_c_abi_is_refused():
             print(type(exc).__name__, exc.args)
     """ % TESTS_DIR)
     assert completed.stdout == "PanicException ('NumPy C ABI version 0x3000000 is not supported',)\n"
+
+
+# --- One registry per process on NumPy 2, whichever convention installed it ---
+
+# On NumPy 2, numpy.core.multiarray is a compatibility module of its own; a module built to the
+# NumPy 1 convention publishes the registry there, one built to NumPy 2's on numpy._core.
+ONE_REGISTRY = """
+import json, sys, warnings
+sys.path.insert(0, %r)
+import numpy as np
+import undarix
+from conftest import ALL_FUNCTIONS, BORROW_API_ATTRIBUTE, VALID_SCALARS, BorrowApi, _multiarray
+from registry_model import ModelRegistry
+warnings.simplefilter("error")  # neither module may touch a deprecated NumPy attribute
+def outcome(name, time):
+    try:
+        getattr(undarix, name)(time, *VALID_SCALARS[name])
+        return "ok"
+    except BaseException as exc:
+        return list(exc.args)
+def published(module):
+    return vars(module).get(BORROW_API_ATTRIBUTE)
+a = np.linspace(0.0, 1.0, 10)
+order = %r
+if order != "undarix first, old module imported later":
+    import numpy.core.multiarray as compat
+if order.startswith("undarix first"):
+    outcome("harmonic_oscillator", np.zeros(2))  # installs this module's registry
+if order == "undarix first, old module imported later":
+    import numpy.core.multiarray as compat
+# The module of the NumPy 1 convention: looks on numpy.core.multiarray, installs unless found.
+with warnings.catch_warnings():
+    # Reading through the compatibility module's forwarding warns; that module's business.
+    warnings.simplefilter("ignore", DeprecationWarning)
+    model = ModelRegistry.install_unless_present(compat)
+    old = BorrowApi(getattr(compat, BORROW_API_ATTRIBUTE))
+log = [outcome(name, a) for name in ALL_FUNCTIONS]
+log.append(old.acquire_exclusive(a[::2]))
+log.append([outcome(name, a) for name in ALL_FUNCTIONS])
+old.release_exclusive(a[::2])
+log.append(outcome("pseudo_square_wave", a))
+# A module of NumPy 2's convention coming later finds the same registry.
+new = BorrowApi()
+log.append([new.record.state == old.record.state, new.acquire_exclusive(a), outcome("transient_impulse", a)])
+new.release_exclusive(a)
+print(json.dumps([model is not None, log, published(_multiarray) is published(compat) or
+                  published(compat) is None and order.endswith("later"),
+                  model and [operation for operation, _, _ in model.log]]))
+"""
+
+ORDERS = ["old module first", "undarix first, old module imported before",
+          "undarix first, old module imported later"]
+
+
+@pytest.mark.skipif(not NUMPY_2, reason="NumPy 1.x has one multiarray module")
+@pytest.mark.parametrize("order", ORDERS)
+def test_one_registry_with_a_module_of_the_numpy_1_convention(order):
+    completed = run_python(ONE_REGISTRY % (TESTS_DIR, order))
+    assert "Warning" not in completed.stderr
+    installed_by_old, log, same_capsule, operations = json.loads(completed.stdout)
+    assert installed_by_old == (order == "old module first")
+    borrowed = [ALREADY_BORROWED]
+    assert log == ["ok"] * 5 + [GRANTED, [borrowed] * 5, "ok", [True, GRANTED, borrowed]]
+    assert same_capsule
+    if installed_by_old:
+        # Every borrow of this module went to the other module's table.
+        assert operations == (["acquire_shared", "release_shared"] * 5 + ["acquire_exclusive"]
+                              + ["acquire_shared"] * 5 + ["release_exclusive", "acquire_shared",
+                                                          "release_shared", "acquire_exclusive"]
+                              + ["acquire_shared", "release_exclusive"])
+
+
+@pytest.mark.skipif(not NUMPY_2, reason="NumPy 1.x has one multiarray module")
+def test_capsules_other_modules_published_are_never_replaced():
+    completed = run_python("""
+        import json, sys
+        sys.path.insert(0, %r)
+        import numpy as np
+        import numpy.core.multiarray as compat
+        import undarix
+        from conftest import BORROW_API_ATTRIBUTE, CountingRegistry, _multiarray
+        from registry_model import ModelRegistry
+        old = ModelRegistry.install_unless_present(compat)
+        current = CountingRegistry()
+        current.install()
+        undarix.harmonic_oscillator(np.zeros(3), 1.0, 0.0, 1.0, 0.0, 0.0)
+        print(json.dumps([vars(compat)[BORROW_API_ATTRIBUTE] is old.capsule,
+                          vars(_multiarray)[BORROW_API_ATTRIBUTE] is current.capsule,
+                          [kind for kind, _, _ in current.calls], len(old.log)]))
+    """ % TESTS_DIR)
+    # numpy._core's registry is the one in use; the other stays where it was, untouched.
+    assert json.loads(completed.stdout) == [True, True, ["acquire_shared", "release_shared"], 0]

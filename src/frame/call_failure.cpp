@@ -234,25 +234,29 @@ PyObject* normalize_failure(CallFailure& failure) {
     if (pending.form_ == Form::lazy && !is_exception_class(pending.provider_())) {
         pending = not_an_exception_failure();
     }
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
+    // Owned until handed to normalize_error: a builder may raise
+    // InternalFailure, and the type reference must not leak then.
+    OwnedRef pending_type;
+    OwnedRef pending_value;
+    OwnedRef pending_traceback;
     switch (pending.form_) {
     case Form::lazy:
-        type = pending.provider_();
-        Py_INCREF(type);
-        value = pending.builder_->build().release();
+        pending_type = OwnedRef::borrow(pending.provider_());
+        pending_value = pending.builder_->build();
         break;
     case Form::lazy_with_type:
-        value = pending.builder_->build().release();
-        type = pending.type_.release();
+        pending_type = std::move(pending.type_);
+        pending_value = pending.builder_->build();
         break;
     default:
-        type = pending.type_.release();
-        value = pending.value_.release();
-        traceback = pending.traceback_.release();
+        pending_type = std::move(pending.type_);
+        pending_value = std::move(pending.value_);
+        pending_traceback = std::move(pending.traceback_);
         break;
     }
+    PyObject* type = pending_type.release();
+    PyObject* value = pending_value.release();
+    PyObject* traceback = pending_traceback.release();
     normalize_error(&type, &value, &traceback);
     OwnedRef owned_type = OwnedRef::steal(type);
     OwnedRef owned_value = OwnedRef::steal(value);

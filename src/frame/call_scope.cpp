@@ -2,75 +2,16 @@
 
 #include "frame/internal_failure.hpp"
 
-#include <atomic>
-#include <mutex>
 #include <new>
 
 namespace undarix {
 namespace {
 
-// Trivially destructible thread-locals: valid for the whole life of the
-// thread, including while its other thread-local storage is torn down.
-thread_local int lock_depth = 0;
+// Trivially destructible: valid for the whole life of the thread, including
+// while its other thread-local storage is torn down.
 thread_local CallScope* current_scope = nullptr;
 
-// Releases requested by a thread outside any entry, applied by the next
-// entry on any thread.  Never destroyed, so a release during process exit
-// still finds it.
-struct PendingReleases {
-    std::mutex mutex;
-    std::vector<PyObject*> queue;
-};
-std::atomic<bool> releases_pending{false};
-
-PendingReleases& pending_releases() {
-    static PendingReleases* pending = new PendingReleases();
-    return *pending;
-}
-
-void apply_pending_releases() noexcept {
-    if (!releases_pending.load(std::memory_order_acquire)) {
-        return;
-    }
-    std::vector<PyObject*> batch;
-    {
-        PendingReleases& pending = pending_releases();
-        std::lock_guard<std::mutex> lock(pending.mutex);
-        batch.swap(pending.queue);
-        releases_pending.store(false, std::memory_order_release);
-    }
-    for (PyObject* object : batch) {
-        Py_DECREF(object);
-    }
-}
-
 }  // namespace
-
-void release_reference(PyObject* object) noexcept {
-    if (object == nullptr) {
-        return;
-    }
-    if (lock_depth > 0) {
-        Py_DECREF(object);
-        return;
-    }
-    PendingReleases& pending = pending_releases();
-    std::lock_guard<std::mutex> lock(pending.mutex);
-    try {
-        pending.queue.push_back(object);
-    } catch (const std::bad_alloc&) {
-        // Keeping the object alive is the only safe choice left.
-        return;
-    }
-    releases_pending.store(true, std::memory_order_release);
-}
-
-EntryDepth::EntryDepth() noexcept {
-    ++lock_depth;
-    apply_pending_releases();
-}
-
-EntryDepth::~EntryDepth() { --lock_depth; }
 
 CallScope::CallScope() noexcept : enclosing_(current_scope) { current_scope = this; }
 

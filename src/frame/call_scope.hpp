@@ -42,14 +42,4 @@ private:
 // no entry is open on this thread.
 PyObject* hold_in_scope(OwnedRef reference);
 
-// Per-thread count of active entries: positive exactly while the thread is
-// inside an entry and therefore holds the interpreter lock.
-class EntryDepth {
-public:
-    EntryDepth() noexcept;  // increments, then applies queued releases
-    ~EntryDepth();          // decrements
-    EntryDepth(const EntryDepth&) = delete;
-    EntryDepth& operator=(const EntryDepth&) = delete;
-};
-
 }  // namespace undarix

@@ -53,14 +53,16 @@ Expected<std::array<double, K>> convert_doubles(const ArgumentSpec& spec, PyObje
     return values;
 }
 
-// The wrapper of a function whose parameters are `time` and then K doubles.
-template <std::size_t K, class Kernel>
-Expected<OwnedRef> time_and_doubles(const ArgumentSpec& spec, Kernel kernel, PyObject* const* args,
-                                    std::size_t nargs, PyObject* kwnames) {
-    PyObject* slots[1 + K] = {};
-    if (Status bound = bind_arguments(spec, args, nargs, kwnames, slots); !bound) {
-        return bound.take_failure();
-    }
+template <std::size_t K>
+struct TimeAndDoubles {
+    PyObject* time;  // borrowed from the caller's arguments
+    std::array<double, K> scalars;
+};
+
+// Parameter 0 as the time array and parameters 1 .. K as doubles, the
+// conversions every wrapper starts with.
+template <std::size_t K>
+Expected<TimeAndDoubles<K>> convert_time_and_doubles(const ArgumentSpec& spec, PyObject* const* slots) {
     Expected<PyObject*> time = convert(spec, slots, 0, extract_time);
     if (!time) {
         return time.take_failure();
@@ -69,7 +71,23 @@ Expected<OwnedRef> time_and_doubles(const ArgumentSpec& spec, Kernel kernel, PyO
     if (!scalars) {
         return scalars.take_failure();
     }
-    return std::apply([&](auto... values) { return kernel(time.value(), values...); }, scalars.value());
+    return TimeAndDoubles<K>{time.value(), scalars.value()};
+}
+
+// The wrapper of a function whose parameters are `time` and then K doubles.
+template <std::size_t K, class Kernel>
+Expected<OwnedRef> time_and_doubles(const ArgumentSpec& spec, Kernel kernel, PyObject* const* args,
+                                    std::size_t nargs, PyObject* kwnames) {
+    PyObject* slots[1 + K] = {};
+    if (Status bound = bind_arguments(spec, args, nargs, kwnames, slots); !bound) {
+        return bound.take_failure();
+    }
+    Expected<TimeAndDoubles<K>> converted = convert_time_and_doubles<K>(spec, slots);
+    if (!converted) {
+        return converted.take_failure();
+    }
+    const TimeAndDoubles<K>& arguments = converted.value();
+    return std::apply([&](auto... values) { return kernel(arguments.time, values...); }, arguments.scalars);
 }
 
 }  // namespace
@@ -96,20 +114,16 @@ Expected<OwnedRef> fourier_square_wave_wrapper(PyObject* const* args, std::size_
     if (Status bound = bind_arguments(spec, args, nargs, kwnames, slots); !bound) {
         return bound.take_failure();
     }
-    Expected<PyObject*> time = convert(spec, slots, 0, extract_time);
-    if (!time) {
-        return time.take_failure();
-    }
-    Expected<std::array<double, 5>> scalars = convert_doubles<5>(spec, slots, 1);
-    if (!scalars) {
-        return scalars.take_failure();
+    Expected<TimeAndDoubles<5>> converted = convert_time_and_doubles<5>(spec, slots);
+    if (!converted) {
+        return converted.take_failure();
     }
     Expected<std::uint64_t> num_harmonics = convert(spec, slots, 6, extract_unsigned);
     if (!num_harmonics) {
         return num_harmonics.take_failure();
     }
-    const auto& [amplitude, gamma, omega, phi, y] = scalars.value();
-    return kernels::fourier_square_wave_kernel(time.value(), amplitude, gamma, omega, phi, y,
+    const auto& [amplitude, gamma, omega, phi, y] = converted.value().scalars;
+    return kernels::fourier_square_wave_kernel(converted.value().time, amplitude, gamma, omega, phi, y,
                                                num_harmonics.value());
 }
 

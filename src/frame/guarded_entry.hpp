@@ -10,6 +10,7 @@
 #include "compiler_support.hpp"
 #include "frame/boundary_trap.hpp"
 #include "frame/call_scope.hpp"
+#include "frame/entry_depth.hpp"
 #include "frame/expected.hpp"
 #include "frame/internal_failure.hpp"
 #include "frame/panic_exception.hpp"

@@ -1,24 +1,12 @@
 #include "frame/internal_failure.hpp"
 
+#include "frame/failure_report.hpp"
 #include "frame/python.hpp"
 
-#include <cstdio>
-#include <cstring>
-
 namespace undarix {
-namespace {
-
-// Shows the path from the source root, not the build machine's full path.
-const char* short_path(const char* file) {
-    const char* src = std::strstr(file, "src/");
-    return src != nullptr ? src : file;
-}
-
-}  // namespace
 
 void raise_internal(std::string message, const char* file, int line) {
-    std::fprintf(stderr, "undarix: internal failure at %s:%d: %s\n", short_path(file), line, message.c_str());
-    std::fflush(stderr);
+    report_internal_failure(message, file, line);
     throw InternalFailure(std::move(message));
 }
 

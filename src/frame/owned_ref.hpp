@@ -13,8 +13,8 @@
 namespace undarix {
 
 // Decrements `object`'s reference count now if this thread is inside an
-// entry (and so holds the interpreter lock), otherwise queues it for the next
-// entry.  Null is ignored.  Defined with the call scope.
+// entry and holds the interpreter lock, otherwise queues it for the next
+// entry.  Null is ignored.  Defined with the queue of pending releases.
 void release_reference(PyObject* object) noexcept;
 
 class OwnedRef {

@@ -2,6 +2,7 @@
 
 #include "frame/error_indicator.hpp"
 #include "frame/internal_failure.hpp"
+#include "frame/panic_pickling.hpp"
 
 #include <cstring>
 
@@ -30,6 +31,20 @@ void require_no_nul(const char* text, std::size_t size, const char* what) {
     }
 }
 
+// The pending error of a failed creation step.  Not fetch_failure: that
+// compares against this very type.
+CallFailure taken_creation_error() {
+    PyObject *type, *value, *traceback;
+    fetch_error(&type, &value, &traceback);
+    return type != nullptr
+        ? CallFailure::fetched(OwnedRef::steal(type), OwnedRef::steal(value), OwnedRef::steal(traceback))
+        : system_error("attempted to fetch exception but none was set");
+}
+
+[[noreturn]] void raise_creation_failure(CallFailure failure) {
+    raise_internal("Failed to initialize new exception type.: " + render_failure(failure));
+}
+
 }  // namespace
 
 PyObject* panic_exception_type() {
@@ -40,13 +55,12 @@ PyObject* panic_exception_type() {
     require_no_nul(kPanicDoc, sizeof kPanicDoc - 1, "Failed to initialize nul terminated docstring");
     PyObject* created = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
     if (created == nullptr) {
-        // Not fetch_failure: that compares against this very type.
-        PyObject *type, *value, *traceback;
-        fetch_error(&type, &value, &traceback);
-        CallFailure failure = type != nullptr
-            ? CallFailure::fetched(OwnedRef::steal(type), OwnedRef::steal(value), OwnedRef::steal(traceback))
-            : system_error("attempted to fetch exception but none was set");
-        raise_internal("Failed to initialize new exception type.: " + render_failure(failure));
+        raise_creation_failure(taken_creation_error());
+    }
+    if (!add_panic_reduce(created)) {
+        CallFailure failure = taken_creation_error();
+        release_reference(created);
+        raise_creation_failure(std::move(failure));
     }
     if (cached_panic_type != nullptr) {
         // Creating the type ran Python code, which may have filled the cache.

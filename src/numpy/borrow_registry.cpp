@@ -73,22 +73,79 @@ Expected<PyObject*> create_registry_capsule() {
     return hold_in_scope(OwnedRef::steal(capsule));
 }
 
-// Borrowed capsule: the existing one, or a newly installed registry.
-Expected<PyObject*> find_or_install_capsule(PyObject* multiarray) {
-    OwnedRef existing = OwnedRef::steal(PyObject_GetAttrString(multiarray, kBorrowCapsuleName));
-    if (existing) {
-        if (Py_TYPE(existing.get()) != &PyCapsule_Type) {
-            return not_convertible_error(existing.get(), "PyCapsule");
-        }
-        return hold_in_scope(std::move(existing));
+// The compatibility module numpy.core.multiarray of NumPy 2 when something
+// has already imported it, else null.  Borrowed: sys.modules holds it.  Only
+// sys.modules is read, so nothing is imported here.
+PyObject* imported_compatibility_module() {
+    const char* name = compatibility_module_name();
+    if (name == nullptr) {
+        return nullptr;
     }
-    PyErr_Clear();
-    Expected<PyObject*> capsule = create_registry_capsule();
+    OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString(name));
+    if (!module_name) {
+        unexpected_api_failure();
+    }
+    OwnedRef module = OwnedRef::steal(PyImport_GetModule(module_name.get()));
+    if (!module) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (!PyModule_Check(module.get())) {
+        return nullptr;
+    }
+    return hold_in_scope(std::move(module));
+}
+
+// The object published under the registry's name in the compatibility
+// module's own namespace, or null.  Borrowed.  Its dictionary is read
+// directly: attribute access would fall through to the module's __getattr__,
+// which forwards to numpy._core with a DeprecationWarning.
+PyObject* published_in_namespace(PyObject* module) {
+    return PyDict_GetItemString(PyModule_GetDict(module), kBorrowCapsuleName);
+}
+
+// Publishes the capsule on `module` unless something is already published
+// there: a capsule another module put there is never replaced.
+Status publish_unless_present(PyObject* module, PyObject* capsule) {
+    if (module == nullptr || published_in_namespace(module) != nullptr) {
+        return Status();
+    }
+    if (PyObject_SetAttrString(module, kBorrowCapsuleName, capsule) != 0) {
+        return fetch_failure();
+    }
+    return Status();
+}
+
+Expected<PyObject*> exactly_a_capsule(PyObject* object) {
+    if (Py_TYPE(object) != &PyCapsule_Type) {
+        return not_convertible_error(object, "PyCapsule");
+    }
+    return object;
+}
+
+// Borrowed capsule: the registry already published, or a newly installed
+// one.  On NumPy 2 a registry that a module of the NumPy 1 convention
+// published on numpy.core.multiarray counts too, and whichever is used ends
+// up reachable from both modules, so that every later module finds it.
+Expected<PyObject*> find_or_install_capsule(PyObject* multiarray) {
+    PyObject* compatibility = imported_compatibility_module();
+    OwnedRef existing = OwnedRef::steal(PyObject_GetAttrString(multiarray, kBorrowCapsuleName));
+    if (!existing) {
+        PyErr_Clear();
+        if (compatibility != nullptr) {
+            existing = OwnedRef::borrow(published_in_namespace(compatibility));
+        }
+    }
+    Expected<PyObject*> capsule = existing ? exactly_a_capsule(hold_in_scope(std::move(existing)))
+                                           : create_registry_capsule();
     if (!capsule) {
         return capsule;
     }
-    if (PyObject_SetAttrString(multiarray, kBorrowCapsuleName, capsule.value()) != 0) {
-        return fetch_failure();
+    if (Status published = publish_unless_present(multiarray, capsule.value()); !published) {
+        return published.take_failure();
+    }
+    if (Status published = publish_unless_present(compatibility, capsule.value()); !published) {
+        return published.take_failure();
     }
     return capsule;
 }

@@ -39,55 +39,63 @@ Function slot(std::size_t index) {
     return reinterpret_cast<Function>(numpy_api()[index]);
 }
 
-// Finds the table in the `_ARRAY_API` capsule of `module`, which it consumes.
-// Returns null with `table` set, keeping the references to the module and the
-// capsule for good, or the reason there is none (nothing left pending).
-const char* find_table(PyObject* module, void* const*& table) {
-    PyObject* capsule = PyObject_GetAttrString(module, "_ARRAY_API");
-    if (capsule == nullptr) {
+// What one module offered: NumPy's function table, or the fixed text saying
+// why it has none.
+struct TableSearch {
+    void* const* table = nullptr;  // null exactly when `missing` is set
+    const char* missing = nullptr;
+};
+
+// Looks for the table in the `_ARRAY_API` capsule of `module`.  When it is
+// found, the references to the module and the capsule are kept for good, so
+// the table never goes away; otherwise both are released and no error is
+// left pending.
+TableSearch find_table(OwnedRef module) {
+    OwnedRef capsule = OwnedRef::steal(PyObject_GetAttrString(module.get(), "_ARRAY_API"));
+    if (!capsule) {
         PyErr_Clear();
-        Py_DECREF(module);
-        return "Failed to get NumPy API capsule";
+        return {nullptr, "Failed to get NumPy API capsule"};
     }
-    void* pointer = PyCapsule_GetPointer(capsule, nullptr);
+    void* pointer = PyCapsule_GetPointer(capsule.get(), nullptr);
     if (pointer == nullptr) {
         // Not a capsule, or one that holds nothing: never read through it.
         PyErr_Clear();
-        Py_DECREF(capsule);
-        Py_DECREF(module);
-        return "NumPy API capsule holds no function table";
+        return {nullptr, "NumPy API capsule holds no function table"};
     }
-    table = static_cast<void* const*>(pointer);
-    return nullptr;
+    module.release();
+    capsule.release();
+    return {static_cast<void* const*>(pointer), nullptr};
 }
 
 unsigned abi_version_of(void* const* table) {
     return reinterpret_cast<AbiVersion>(table[kAbiVersionSlot])();
 }
 
+bool is_numpy_2(void* const* table) { return abi_version_of(table) >> 24 == kAbiVersion2 >> 24; }
+
 void* const* load_table() {
-    void* const* table = nullptr;
-    // Why numpy._core.multiarray gave no table, when it could be imported.
-    const char* current_failure = nullptr;
-    if (PyObject* module = PyImport_ImportModule(kCurrentModule)) {
-        current_failure = find_table(module, table);
-        if (current_failure != nullptr || abi_version_of(table) >> 24 < kAbiVersion2 >> 24) {
-            // NumPy 1.26's forwarding module, or a NumPy 2 without its capsule.
-            table = nullptr;
-        }
+    // NumPy 2's module first; on NumPy 1.26 that is a forwarding module
+    // whose table, if any, is NumPy 1.x's, so the old module is asked then.
+    TableSearch current{nullptr, "Failed to import NumPy module"};
+    if (OwnedRef module = OwnedRef::steal(PyImport_ImportModule(kCurrentModule))) {
+        current = find_table(std::move(module));
     } else {
         // NumPy 1.25 and older have no numpy._core.
         PyErr_Clear();
     }
+    void* const* table = current.table != nullptr && is_numpy_2(current.table) ? current.table : nullptr;
     if (table == nullptr) {
-        PyObject* module = PyImport_ImportModule(kLegacyModule);
-        if (module == nullptr) {
+        OwnedRef module = OwnedRef::steal(PyImport_ImportModule(kLegacyModule));
+        if (!module) {
             PyErr_Clear();
-            raise_internal(current_failure != nullptr ? current_failure : "Failed to import NumPy module");
+            // Why numpy._core.multiarray gave no table, when it could be imported.
+            raise_internal(current.missing != nullptr ? current.missing : "Failed to import NumPy module");
         }
-        if (const char* failure = find_table(module, table)) {
-            raise_internal(failure);
+        TableSearch legacy = find_table(std::move(module));
+        if (legacy.table == nullptr) {
+            raise_internal(legacy.missing);
         }
+        table = legacy.table;
     }
     const unsigned version = abi_version_of(table);
     if (version >> 24 != kAbiVersion1 >> 24 && version >> 24 != kAbiVersion2 >> 24) {
@@ -111,6 +119,11 @@ void* const* numpy_api() {
 const char* multiarray_module_name() {
     numpy_api();
     return abi_version_2 ? kCurrentModule : kLegacyModule;
+}
+
+const char* compatibility_module_name() {
+    numpy_api();
+    return abi_version_2 ? kLegacyModule : nullptr;
 }
 
 npy_intp descr_elsize(PyObject* descr) {

@@ -19,6 +19,11 @@ void* const* numpy_api();
 // their shared attributes on this module too.
 const char* multiarray_module_name();
 
+// On NumPy 2, "numpy.core.multiarray": a compatibility module of its own,
+// where modules built to the NumPy 1 convention still publish their shared
+// attributes.  Null on NumPy 1.x, where that is the multiarray module itself.
+const char* compatibility_module_name();
+
 // The element size of a descriptor, read at the offset of the running NumPy's
 // C ABI.
 npy_intp descr_elsize(PyObject* descr);
