@@ -14,8 +14,8 @@ from conftest import ALL_FUNCTIONS, bits, run_python
 linux_only = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
 
 # Work is elements times the cost of one element (the harmonic count plus one for
-# fourier_square_wave); threads are started from 131072 units of work on.
-THRESHOLD = 131072
+# fourier_square_wave); threads are started from 65536 units of work on.
+THRESHOLD = 65536
 SCALARS = {
     "harmonic_oscillator": (1.5, -0.003, 2.0, 0.3, 0.5),
     "pseudo_square_wave": (1.5, -0.003, 2.0, 0.3, 0.5),
@@ -33,7 +33,8 @@ def cases():
     for n in sizes:
         yield "transient_impulse", "ordinary", n, SCALARS["transient_impulse"]
         yield "transient_impulse", "large times", n, SCALARS["transient_impulse"]
-    for harmonics, lengths in ((64, (2016, 2017, 4099)), (5000, (26, 27, 101))):
+    # 64 harmonics: 65 units an element, threads from 1009 elements on; 5000: from 14 on.
+    for harmonics, lengths in ((64, (1008, 1009, 4099)), (5000, (13, 14, 101))):
         for n in lengths:
             yield "fourier_square_wave", "N=%d" % harmonics, n, (1.0, -0.01, 3.0, 0.1, 0.5, harmonics)
 
