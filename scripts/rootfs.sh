@@ -8,7 +8,6 @@
 # A root filesystem is made once with debootstrap and kept under
 # $UNDARIX_CACHE (default /var/cache/undarix), outside the checkout, so that
 # later runs and other clones on the same machine reuse it.
-set -euo pipefail
 
 rootfs_cache="${UNDARIX_CACHE:-/var/cache/undarix}"
 debian_mirror="${UNDARIX_DEBIAN_MIRROR:-http://deb.debian.org/debian}"
