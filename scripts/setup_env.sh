@@ -82,8 +82,13 @@ choose_python() {
         for version in 3.8 "${supported_pythons[@]}"; do
             undarix_python="$(python_for_version "$version")"
             if [[ -n "$undarix_python" ]] && python_version_of "$undarix_python" >/dev/null 2>&1; then
-                undarix_py="$version"
-                break
+                # A system interpreter may lack venv or its headers (Debian's python3.X-venv, -dev).
+                if "$undarix_python" -c 'import ensurepip, os, sysconfig, sys
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null; then
+                    undarix_py="$version"
+                    break
+                fi
+                echo "note: skipping $undarix_python, which lacks venv or its headers (python$version-venv, python$version-dev)" >&2
             fi
             undarix_python=""
         done
