@@ -3,15 +3,118 @@
 # installed from this checkout, plus the extra PyPI packages named after it.
 # Sourced by the other scripts; nothing else needs to be installed by hand.
 #
-# The interpreter and NumPy default to CPython 3.8 with NumPy 1.24.4; set
-#   UNDARIX_PY=3.12          a CPython version that pyenv has (or python3.12 on PATH)
+# Which CPython and NumPy:
+#   nothing set              CPython 3.8 with NumPy 1.24.4 (the primary target)
+#                            where 3.8 is found, otherwise the newest supported
+#                            CPython found, with the newest NumPy 2 for it
+#   UNDARIX_PY=3.12          that CPython version (pyenv, or python3.12 on PATH)
+#   UNDARIX_PYTHON=/path     that interpreter, of any supported version
 #   UNDARIX_NUMPY=1.26.4     a NumPy release, or "latest" for the newest 2.x
-# to use another combination (scripts/matrix runs them all), or
-# UNDARIX_PYTHON=/path/to/python for a particular interpreter.
+#                            that supports the interpreter (the default for
+#                            every CPython but 3.8)
+# The line "using CPython X.Y (path) with NumPy N" on standard error says what
+# was chosen.  scripts/matrix runs every supported combination.
 set -euo pipefail
 
-undarix_py="${UNDARIX_PY:-3.8}"
-undarix_numpy="${UNDARIX_NUMPY:-1.24.4}"
+# Supported CPython versions, newest first.
+supported_pythons=(3.15 3.14 3.13 3.12 3.11 3.10 3.9 3.8)
+
+# The interpreter for CPython version $1 (pyenv first, then the PATH), or nothing.
+python_for_version() {
+    local version="$1" candidate
+    if command -v pyenv >/dev/null 2>&1; then
+        for candidate in "$(pyenv root)"/versions/"$version".*/bin/python"$version"; do
+            # Free-threaded builds install as python3.13t and are not matched.
+            if [[ -x "$candidate" ]]; then
+                echo "$candidate"
+                return
+            fi
+        done
+    fi
+    command -v "python$version" 2>/dev/null || true
+}
+
+# The X.Y version of the interpreter $1, or fails with a message if it is not
+# a supported CPython (3.8 to 3.15, not a free-threaded build).
+python_version_of() {
+    local python="$1" version
+    if ! version="$("$python" -c 'import sys, sysconfig
+free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+print("%d.%d%s" % (sys.version_info[:2] + ("t" if free else "",)) if sys.implementation.name == "cpython" else "other")' 2>/dev/null)"; then
+        echo "error: $python does not run" >&2
+        return 1
+    fi
+    local known
+    for known in "${supported_pythons[@]}"; do
+        if [[ "$version" == "$known" ]]; then
+            echo "$version"
+            return
+        fi
+    done
+    echo "error: $python is $version; undarix supports CPython ${supported_pythons[-1]} to ${supported_pythons[0]} (not free-threaded builds)" >&2
+    return 1
+}
+
+# Sets undarix_python, undarix_py and undarix_numpy from the variables above.
+choose_python() {
+    if [[ -n "${UNDARIX_PYTHON:-}" ]]; then
+        if ! command -v "$UNDARIX_PYTHON" >/dev/null 2>&1; then
+            echo "error: UNDARIX_PYTHON=$UNDARIX_PYTHON not found" >&2
+            exit 1
+        fi
+        undarix_python="$(command -v "$UNDARIX_PYTHON")"
+        undarix_py="$(python_version_of "$undarix_python")" || exit 1
+        if [[ -n "${UNDARIX_PY:-}" && "$UNDARIX_PY" != "$undarix_py" ]]; then
+            echo "error: UNDARIX_PY=$UNDARIX_PY but UNDARIX_PYTHON is CPython $undarix_py" >&2
+            exit 1
+        fi
+    elif [[ -n "${UNDARIX_PY:-}" ]]; then
+        undarix_py="$UNDARIX_PY"
+        undarix_python="$(python_for_version "$undarix_py")"
+        if [[ -z "$undarix_python" ]]; then
+            echo "error: Python $undarix_py not found (install it with pyenv, or set UNDARIX_PYTHON)" >&2
+            exit 1
+        fi
+        python_version_of "$undarix_python" >/dev/null || exit 1
+    else
+        local version
+        undarix_python=""
+        for version in 3.8 "${supported_pythons[@]}"; do
+            undarix_python="$(python_for_version "$version")"
+            if [[ -n "$undarix_python" ]] && python_version_of "$undarix_python" >/dev/null 2>&1; then
+                # A system interpreter may lack venv or its headers (Debian's python3.X-venv, -dev).
+                if "$undarix_python" -c 'import ensurepip, os, sysconfig, sys
+sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null; then
+                    undarix_py="$version"
+                    break
+                fi
+                echo "note: skipping $undarix_python, which lacks venv or its headers (python$version-venv, python$version-dev)" >&2
+            fi
+            undarix_python=""
+        done
+        if [[ -z "$undarix_python" ]]; then
+            echo "error: no supported CPython (${supported_pythons[-1]} to ${supported_pythons[0]}) found;" \
+                "install one (pyenv, or your system's python3.X), or set UNDARIX_PYTHON" >&2
+            exit 1
+        fi
+    fi
+    if [[ -n "${UNDARIX_NUMPY:-}" ]]; then
+        undarix_numpy="$UNDARIX_NUMPY"
+    elif [[ "$undarix_py" == 3.8 ]]; then
+        undarix_numpy=1.24.4   # the last NumPy for 3.8
+    else
+        undarix_numpy=latest
+    fi
+}
+
+if [[ -z "${undarix_python:-}" ]]; then
+    choose_python
+    if [[ "$undarix_numpy" == latest ]]; then
+        echo "using CPython $undarix_py ($undarix_python) with the newest NumPy 2 for it" >&2
+    else
+        echo "using CPython $undarix_py ($undarix_python) with NumPy $undarix_numpy" >&2
+    fi
+fi
 
 # The pip requirement for the chosen NumPy.
 numpy_requirement() {
@@ -23,44 +126,38 @@ numpy_requirement() {
 }
 
 # Where the environment of the chosen combination lives: .venv for the
-# default one, so that the README's commands keep their short paths.
+# default choice, so that the README's commands keep their short paths, and
+# otherwise a name that says which CPython and NumPy it holds.  An
+# environment for no NumPy in particular (a build environment) passes "none".
 env_dir() {
-    local root="$1" kind="${2:-}"
-    if [[ -z "${UNDARIX_PY:-}${UNDARIX_NUMPY:-}${UNDARIX_PYTHON:-}" ]]; then
+    local root="$1" kind="${2:-}" numpy="${3:-$undarix_numpy}"
+    if [[ -z "${UNDARIX_PY:-}${UNDARIX_NUMPY:-}${UNDARIX_PYTHON:-}" && "$numpy" != none ]]; then
         echo "$root/.venv$kind"
+    elif [[ "$numpy" == none ]]; then
+        echo "$root/.venv$kind-py$undarix_py"
     else
-        echo "$root/.venv$kind-py$undarix_py-numpy$undarix_numpy"
+        echo "$root/.venv$kind-py$undarix_py-numpy$numpy"
     fi
 }
 
 find_python() {
-    if [[ -n "${UNDARIX_PYTHON:-}" ]]; then
-        echo "$UNDARIX_PYTHON"
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1; then
-        local candidate
-        for candidate in "$(pyenv root)"/versions/"$undarix_py".*/bin/python"$undarix_py"; do
-            # Free-threaded builds install as python3.13t and are not matched.
-            if [[ -x "$candidate" ]]; then
-                echo "$candidate"
-                return
-            fi
-        done
-    fi
-    if command -v "python$undarix_py" >/dev/null 2>&1; then
-        command -v "python$undarix_py"
-        return
-    fi
-    echo "error: Python $undarix_py not found (install it with pyenv, or set UNDARIX_PYTHON)" >&2
-    exit 1
+    echo "$undarix_python"
 }
 
-# Creates the environment at $1 unless it exists, with a current pip.
+# Creates the environment at $1 with a current pip, anew if it exists with
+# another interpreter (the default .venv follows what was found).
 make_venv() {
     local venv="$1"
+    if [[ -x "$venv/bin/python" ]]; then
+        local held
+        held="$("$venv/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true)"
+        if [[ "$held" != "$undarix_py" ]]; then
+            echo "recreating $venv (it holds CPython ${held:-?}, not $undarix_py)" >&2
+            rm -rf "$venv"
+        fi
+    fi
     if [[ ! -x "$venv/bin/python" ]]; then
-        "$(find_python)" -m venv "$venv"
+        "$undarix_python" -m venv "$venv"
     fi
     "$venv/bin/python" -m pip install --quiet --upgrade pip
 }
