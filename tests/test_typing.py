@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 import undarix
 
-t: npt.NDArray[np.float64] = np.linspace(0.0, 10.0, 101)
+t: npt.NDArray[np.float64] = np.linspace(0.0, 10.0, 101, dtype=np.float64)
 v: npt.NDArray[np.float64] = undarix.harmonic_oscillator(t, 1.0, -0.1, 2.0, 0.0, 0.5)
 v = undarix.pseudo_square_wave(t, 1, 0, 1, 0, True)
 v = undarix.fourier_square_wave(time=t, amplitude=1.0, gamma=0.0, omega=1.0, phi=0.0, y=0.0,
