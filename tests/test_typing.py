@@ -67,9 +67,9 @@ INCORRECT_USES = [
      'Unexpected keyword argument "offset" for "harmonic_oscillator"',
      "reportCallIssue", '"offset"'),
     ("text: str = undarix.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)",
-     # NumPy 2's stubs give ndarray a shape type and name float64 directly.
+     # NumPy 2's stubs give ndarray a shape type (Any or int items) and name float64 directly.
      re.compile(r'Incompatible types in assignment \(expression has type '
-                r'"ndarray\[(Any|tuple\[Any, \.\.\.\]), dtype\[(floating\[_64Bit\]|float64)\]\]"'),
+                r'"ndarray\[(Any|tuple\[(Any|int), \.\.\.\]), dtype\[(floating\[_64Bit\]|float64)\]\]"'),
      "reportAssignmentType", 'declared type "str"'),
     ("undarix.square_wave(t)", 'Module has no attribute "square_wave"',
      "reportAttributeAccessIssue", '"square_wave" is not a known attribute'),
