@@ -13,16 +13,31 @@ namespace undarix::kernels {
 // costs more than it gives other threads.
 constexpr std::uint64_t kReleaseLockWork = 4096;
 
+// Whether this is the process's main thread, the one that runs signal
+// handlers and that finalises the interpreter.
+bool on_main_thread() noexcept;
+
+// PyEval_RestoreThread(state), made safe for the way CPython 3.8 to 3.13 end
+// a thread that asks for the lock while the interpreter finalises:
+// pthread_exit, whose unwinding would run through this module's C++ frames.
+// A thread that finds the interpreter finalising is parked instead (as
+// CPython 3.14 itself parks such threads); one that may still be caught
+// waiting (any thread but the main one) asks for the lock on a small stack
+// of its own, where the unwinding finds no C++ frame and ends the thread as
+// if it had never entered the module.  Either way the module's frames are
+// never unwound by it, whatever C++ runtime the module was built with.
+void take_back_lock(PyThreadState* state);
+
 // Releases the interpreter lock for its lifetime.  Nothing that touches a
 // Python object, or memory another thread could change, may run while it is
 // released, except inside with_lock; meanwhile the thread counts as not
 // holding the lock, so a reference released by mistake is queued rather than
 // decremented unlocked.
 //
-// Taking the lock back can end the thread: while the interpreter finalises,
-// CPython 3.8 to 3.13 end any other thread that asks for the lock with
-// pthread_exit, which unwinds the stack.  So nothing on the way from here to
-// the interpreter may be noexcept, and this destructor lets the unwinding
+// Taking the lock back can end the thread at interpreter exit (see
+// take_back_lock).  Where that cannot be kept off the module's frames (no
+// separate stack on this platform), the unwinding must pass: nothing on the
+// way from here to the interpreter is noexcept, and this destructor lets it
 // through; the lock is then not held, and never asked for again on this
 // thread.
 class InterpreterLockReleased {
@@ -50,7 +65,7 @@ private:
         PyThreadState* state = saved_;
         saved_ = nullptr;
         if (state != nullptr) {
-            PyEval_RestoreThread(state);
+            take_back_lock(state);
             not_holding_.resume();
         }
     }

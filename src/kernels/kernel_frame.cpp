@@ -4,10 +4,6 @@
 #include "kernels/thread_settings.hpp"
 #include "numpy/numpy_api.hpp"
 
-#if defined(__linux__)
-#include <sys/syscall.h>
-#include <unistd.h>
-#endif
 
 namespace undarix::kernels {
 namespace {
@@ -22,16 +18,6 @@ constexpr std::uint64_t kChunkWork = 8192;
 // take 0.6 to 0.7 times one thread's time at twice this.  Calls with less
 // never start a thread, nor read the thread settings.
 constexpr std::uint64_t kMinWorkPerThread = 32768;
-
-// Signal handlers run only on the main thread, so only there is it worth
-// taking the interpreter lock back to run them.
-bool on_main_thread() noexcept {
-#if defined(__linux__)
-    return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
-#else
-    return true;
-#endif
-}
 
 // Runs pending signal handlers, as the interpreter's own loop would; a
 // handler that raises (KeyboardInterrupt by default) stops the evaluation
@@ -100,6 +86,8 @@ Status evaluate_unlocked(const RangeTask& task, std::size_t n, std::uint64_t wor
         return threads.take_failure();
     }
     const LoopPlan plan{n, static_cast<std::size_t>(chunk_elements), threads.value()};
+    // Signal handlers run only on the main thread, so only there is it
+    // worth taking the interpreter lock back to run them.
     const bool main_thread = on_main_thread();
     LoopOutcome outcome = LoopOutcome::completed;
     {
