@@ -272,7 +272,7 @@ name = sys.argv[1]
 t = np.linspace(0.0, 50.0, 1_000_000)
 args = {"transient_impulse": (1.5, 6.0, 0.4, 0.1), "fourier_square_wave": (1.0, -0.01, 2.0, 0.1, 0.5, 1)}
 params = args.get(name, (1.0, -0.01, 2.0, 0.1, 0.5))
-getattr(undarix, name)(t[:10], *params)   # warm up: NumPy table, registry
+getattr(undarix, name)(t, *params)   # warm up: NumPy table, registry, one-time set-up of long calls
 with open("/proc/self/clear_refs", "w") as clear:
     clear.write("5")                      # the peak resident size starts again from the current one
 before = status("VmRSS")
