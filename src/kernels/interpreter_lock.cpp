@@ -1,9 +1,7 @@
 #include "kernels/interpreter_lock.hpp"
 
-#include <chrono>
 #include <cstdlib>
 #include <mutex>
-#include <thread>
 
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -16,22 +14,6 @@
 
 namespace undarix::kernels {
 namespace {
-
-// Whether the interpreter has begun to finalise; an atomic read that needs
-// no lock.
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing() != 0;
-#else
-    return _Py_IsFinalizing() != 0;
-#endif
-}
-
-[[noreturn]] void park_forever() noexcept {
-    for (;;) {
-        std::this_thread::sleep_for(std::chrono::hours(1));
-    }
-}
 
 #if defined(UNDARIX_SEPARATE_STACK)
 
@@ -124,9 +106,6 @@ bool on_main_thread() noexcept {
 }
 
 void take_back_lock(PyThreadState* state) {
-    if (interpreter_finalizing()) {
-        park_forever();
-    }
 #if defined(UNDARIX_SEPARATE_STACK)
     if (!on_main_thread() && restore_on_separate_stack(state)) {
         return;

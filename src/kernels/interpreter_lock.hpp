@@ -20,12 +20,12 @@ bool on_main_thread() noexcept;
 // PyEval_RestoreThread(state), made safe for the way CPython 3.8 to 3.13 end
 // a thread that asks for the lock while the interpreter finalises:
 // pthread_exit, whose unwinding would run through this module's C++ frames.
-// A thread that finds the interpreter finalising is parked instead (as
-// CPython 3.14 itself parks such threads); one that may still be caught
-// waiting (any thread but the main one) asks for the lock on a small stack
-// of its own, where the unwinding finds no C++ frame and ends the thread as
-// if it had never entered the module.  Either way the module's frames are
-// never unwound by it, whatever C++ runtime the module was built with.
+// Any thread but the main one (which finalises the interpreter, and is
+// never ended so) asks for the lock on a small stack of its own, where that
+// unwinding finds no C++ frame and ends the thread as if it had never
+// entered the module, whatever C++ runtime the module was built with.  (No
+// thread is parked instead: the finalising thread itself may be inside a
+// call, from a __del__, and must go on.)
 void take_back_lock(PyThreadState* state);
 
 // Releases the interpreter lock for its lifetime.  Nothing that touches a
