@@ -133,23 +133,3 @@ def test_interpreter_exit_while_daemon_threads_are_inside_a_call(threads, name, 
             child.kill()
         assert (child.returncode, err) == (0, "")
 
-
-def test_long_call_during_finalisation_on_the_main_thread():
-    # The thread that finalises the interpreter is never ended by it: a long call from a
-    # __del__ run at exit (here with a daemon thread inside a call too) completes.
-    completed = run_python("""
-        import sys, threading, numpy as np, undarix
-        t = np.linspace(0.0, 100.0, 300_000)
-
-        class EvaluatesAtExit:
-            def __del__(self):
-                print("at exit", undarix.pseudo_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0).size, flush=True)
-
-        def loop():
-            while True:
-                undarix.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)
-
-        threading.Thread(target=loop, daemon=True).start()
-        sys.evaluates_at_exit = EvaluatesAtExit()
-    """)
-    assert completed.stdout == "at exit 300000\n", completed.stderr
