@@ -16,6 +16,9 @@ from conftest import ALREADY_BORROWED, NUMPY_2, VALID_SCALARS, run_python
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 UNDER_CHECKER = "vgpreload" in os.environ.get("LD_PRELOAD", "") or "asan" in os.environ.get(
     "LD_PRELOAD", "")
+# The checkers, and an emulator (qemu-user, whose own address space RLIMIT_AS limits;
+# scripts/test-aarch64 says so), reserve address space of their own.
+ADDRESS_SPACE_RESERVED = UNDER_CHECKER or os.environ.get("UNDARIX_TESTS_EMULATED") == "1"
 ABORT_REPORT = "uncaught panic at ffi boundary"
 
 try:
@@ -217,7 +220,7 @@ def run_limited(code, timeout=300):
     return json.loads(completed.stdout.splitlines()[-1]), completed.stderr
 
 
-@pytest.mark.skipif(UNDER_CHECKER, reason="the checkers reserve address space of their own")
+@pytest.mark.skipif(ADDRESS_SPACE_RESERVED, reason="the checkers and emulators reserve address space of their own")
 def test_cpp_allocation_failure_is_memory_error_and_the_next_call_works():
     # The keyword's name is copied into the message of the binding error: with no room for
     # the copy, the C++ allocation fails inside the call.
@@ -244,7 +247,7 @@ def test_cpp_allocation_failure_is_memory_error_and_the_next_call_works():
                       "harmonic_oscillator() got an unexpected keyword argument 'unknown'"]
 
 
-@pytest.mark.skipif(UNDER_CHECKER, reason="the checkers reserve address space of their own")
+@pytest.mark.skipif(ADDRESS_SPACE_RESERVED, reason="the checkers and emulators reserve address space of their own")
 @pytest.mark.parametrize("name, extra", [
     ("harmonic_oscillator", 100 << 20),  # room for much, not for the 160 MB result
     ("pseudo_cycloid_wave", 16 << 20),
