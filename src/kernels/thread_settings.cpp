@@ -3,7 +3,6 @@
 #include "kernels/available_cpus.hpp"
 
 #include <cstdlib>
-#include <limits>
 #include <optional>
 #include <string>
 
