@@ -4,7 +4,7 @@
 #include "frame/boundary.hpp"
 #include "frame/call_scope.hpp"
 #include "frame/failure_report.hpp"
-#include "frame/function_entries.hpp"
+#include "function_entries.hpp"
 #include "frame/object_text.hpp"
 #include "frame/panic_pickling.hpp"
 

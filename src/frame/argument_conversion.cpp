@@ -2,38 +2,11 @@
 
 #include "frame/internal_failure.hpp"
 #include "frame/object_text.hpp"
-#include "numpy/numpy_api.hpp"
 
 #include <limits>
 #include <string>
 
 namespace undarix {
-
-Expected<PyObject*> extract_time(PyObject* object) {
-    if (!numpy::is_array(object)) {
-        return not_convertible_error(object, "PyArray<T, D>");
-    }
-    const numpy::ArrayObject* fields = numpy::as_array(object);
-    const std::int64_t nd = fields->nd;
-    if (nd != 1) {
-        return type_error("dimensionality mismatch:\n from=" + std::to_string(nd) + ", to=1");
-    }
-    PyObject* descr = fields->descr;
-    if (descr == nullptr) {
-        unexpected_api_failure();
-    }
-    PyObject* float64 = numpy::float64_descr();
-    if (numpy::equiv_types(descr, float64)) {
-        return object;
-    }
-    OwnedRef from = OwnedRef::borrow(descr);
-    OwnedRef to = OwnedRef::borrow(float64);
-    return new_failure(type_error_type, argument_from([from = std::move(from), to = std::move(to)]() {
-        std::string message =
-            "type mismatch:\n from=" + numpy::descr_text(from.get()) + ", to=" + numpy::descr_text(to.get());
-        return message_argument(std::move(message))->build();
-    }));
-}
 
 Expected<double> extract_double(PyObject* object) {
     const double value = PyFloat_AsDouble(object);

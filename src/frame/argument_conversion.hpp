@@ -1,4 +1,5 @@
-// Conversion of bound arguments to the native values the kernels take.
+// Conversion of the scalar arguments to the native values the kernels take
+// (the time array's own check is numpy/time_argument).
 #pragma once
 
 #include "frame/expected.hpp"
@@ -7,10 +8,6 @@
 #include <string_view>
 
 namespace undarix {
-
-// The object itself (borrowed) once it is known to be a one-dimensional
-// ndarray (or subclass) with a dtype equivalent to float64.
-Expected<PyObject*> extract_time(PyObject* object);
 
 // float(object) through PyFloat_AsDouble; any double passes.
 Expected<double> extract_double(PyObject* object);

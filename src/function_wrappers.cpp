@@ -1,8 +1,9 @@
-#include "frame/function_wrappers.hpp"
+#include "function_wrappers.hpp"
 
 #include "frame/argument_binding.hpp"
 #include "frame/argument_conversion.hpp"
 #include "kernels/kernels.hpp"
+#include "numpy/time_argument.hpp"
 
 #include <array>
 #include <tuple>
@@ -63,7 +64,7 @@ struct TimeAndDoubles {
 // conversions every wrapper starts with.
 template <std::size_t K>
 Expected<TimeAndDoubles<K>> convert_time_and_doubles(const ArgumentSpec& spec, PyObject* const* slots) {
-    Expected<PyObject*> time = convert(spec, slots, 0, extract_time);
+    Expected<PyObject*> time = convert(spec, slots, 0, numpy::extract_time);
     if (!time) {
         return time.take_failure();
     }

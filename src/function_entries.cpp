@@ -1,7 +1,7 @@
-#include "frame/function_entries.hpp"
+#include "function_entries.hpp"
 
 #include "frame/failure_report.hpp"
-#include "frame/function_wrappers.hpp"
+#include "function_wrappers.hpp"
 #include "frame/guarded_entry.hpp"
 
 namespace undarix {
