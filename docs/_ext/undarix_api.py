@@ -64,7 +64,8 @@ class StubApi(GeneratedRst):
                             isinstance(target, ast.Name) and target.id == "__all__" for target in node.targets))
         functions = {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
         lines = [".. py:module:: undarix", ""]
-        lines += (ast.get_docstring(tree) or "").splitlines() + [""]
+        # The module docstring is plain text: its backslashes are literal.
+        lines += (ast.get_docstring(tree) or "").replace("\\", "\\\\").splitlines() + [""]
         for name in exported:
             function = functions[name]
             docstring = ast.get_docstring(function)
