@@ -5,7 +5,6 @@ The model below is written from the documented behaviour alone; it asks CPython 
 the module leaves to CPython (the exceptions of its float and index conversions) and NumPy only
 for dtype equivalence and array flags.  `UNDARIX_FUZZ_EXAMPLES` sets the examples per function.
 """
-import collections
 import ctypes
 import decimal
 import fractions
