@@ -212,10 +212,30 @@ Status populate_module(PyObject* module) {
     return Status();
 }
 
+// Whether the importing thread runs the main interpreter (needs the lock).
+bool in_main_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
+#else
+    return _PyInterpreterState_Get() == PyInterpreterState_Main();
+#endif
+}
+
 Expected<OwnedRef> make_module() {
     OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition.definition, PYTHON_API_VERSION));
     if (!module) {
         return fetch_failure();
+    }
+    // The process-wide caches (types, NumPy's table, the borrow registry)
+    // hold objects of the interpreter that fills them, so only the main
+    // interpreter may: a sub-interpreter is refused without using up the
+    // one initialisation, which stays the main interpreter's to take.
+    if (!in_main_interpreter()) {
+        if (module_initialized.load(std::memory_order_seq_cst)) {
+            return import_error("PyO3 modules may only be initialized once per interpreter process");
+        }
+        return import_error(
+            "undarix does not support sub-interpreters: import it in the main interpreter only");
     }
     if (module_initialized.exchange(true, std::memory_order_seq_cst)) {
         return import_error("PyO3 modules may only be initialized once per interpreter process");

@@ -93,22 +93,29 @@ def test_parallel_calls_after_fork(method):
 
 
 EXIT_WHILE_INSIDE = """
-    import sys, threading, time, numpy as np, undarix
+    import os, sys, threading, time, numpy as np, undarix
+
+    calls = [[0, 0], [0, 0]]  # per daemon thread: calls begun, calls returned
 
     class SlowToDelete:
-        # Keeps finalisation busy long enough for the daemon threads to ask for the lock.
-        def __del__(self):
-            time.sleep(0.5)
+        # Keeps finalisation busy long enough for the daemon threads to ask for the lock.  What it
+        # uses is bound when it is defined: at finalisation the module's globals may be None.
+        def __del__(self, sleep=time.sleep, write=os.write, calls=calls):
+            inside = [begun > returned for begun, returned in calls]
+            sleep(0.5)
+            write(1, ("inside a call at finalisation: %%s\\n" %% inside).encode())
 
     sys.slow_to_delete = SlowToDelete()
     t = np.linspace(0.0, 100.0, %d)
 
-    def loop():
+    def loop(count):
         while True:
+            count[0] += 1
             undarix.%s(t, *%r)
+            count[1] += 1
 
-    for _ in range(2):
-        threading.Thread(target=loop, daemon=True).start()
+    for count in calls:
+        threading.Thread(target=loop, args=(count,), daemon=True).start()
     time.sleep(0.3)
 """
 
@@ -121,7 +128,10 @@ EXIT_WHILE_INSIDE = """
 ])
 def test_interpreter_exit_while_daemon_threads_are_inside_a_call(threads, name, n, scalars):
     # CPython ends a daemon thread that asks for the interpreter lock during finalisation; the
-    # process must exit as it would without the module, every time.
+    # process must exit as it would without the module, every time.  The finaliser shows that
+    # both threads were inside a call (the lock passes to the exiting thread only when a call
+    # gives it up, and the other thread waits for it inside its own call) and that finalisation
+    # waited for them to ask for the lock back.
     script = textwrap.dedent(EXIT_WHILE_INSIDE % (n, name, scalars))
     env = dict(os.environ, UNDARIX_NUM_THREADS=threads)
     children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
@@ -132,7 +142,7 @@ def test_interpreter_exit_while_daemon_threads_are_inside_a_call(threads, name, 
         finally:
             child.kill()
         assert (child.returncode, err) == (0, "")
-
+        assert out == "inside a call at finalisation: [True, True]\n"
 
 
 # A daemon thread is inside a call, in Python code the module called (the call's hook gives the
