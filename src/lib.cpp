@@ -212,13 +212,28 @@ Status populate_module(PyObject* module) {
     return Status();
 }
 
-// Whether the importing thread runs the main interpreter (needs the lock).
+// Whether the import is the main interpreter's own (needs the lock).
 bool in_main_interpreter() {
 #if PY_VERSION_HEX >= 0x03090000
-    return PyInterpreterState_Get() == PyInterpreterState_Main();
+    PyInterpreterState* running = PyInterpreterState_Get();
 #else
-    return _PyInterpreterState_Get() == PyInterpreterState_Main();
+    PyInterpreterState* running = _PyInterpreterState_Get();
 #endif
+    if (running != PyInterpreterState_Main()) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    // CPython 3.13 on runs the initialisation of a single-phase module that a
+    // sub-interpreter imports in the main interpreter, under a thread state
+    // made for running code on another interpreter's behalf; that import is
+    // the sub-interpreter's.  The mark is _PyThreadState_WHENCE_EXEC, whose
+    // name only CPython's own build sees (cpython/pystate.h).
+    constexpr int kWhenceExec = 5;
+    if (PyThreadState_Get()->_whence == kWhenceExec) {
+        return false;
+    }
+#endif
+    return true;
 }
 
 Expected<OwnedRef> make_module() {

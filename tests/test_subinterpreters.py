@@ -61,9 +61,15 @@ SCRIPT = """
 
 @pytest.mark.parametrize("sub_first", [True, False], ids=["sub-interpreter first", "main first"])
 @pytest.mark.parametrize("module", sorted(RUNNERS))
-def test_sub_interpreter_import_is_refused(module, sub_first):
+def test_sub_interpreter_import_is_refused(module, sub_first, request):
     if not available(module):
         pytest.skip("this CPython has no %s" % module)
+    if module == "_interpreters" and sub_first:
+        # 3.13 runs the initialisation in the main interpreter and hands its exception to the
+        # isolated sub-interpreter, whose allocator then frees it a second time.
+        request.node.add_marker(pytest.mark.xfail(
+            reason="CPython gh-144601: an exception from a single-phase module's initialisation "
+                   "crashes an isolated sub-interpreter's import", strict=False))
     completed = run_python(SCRIPT % {"module": module, "runner": RUNNERS[module], "sub_first": sub_first})
     lines = completed.stdout.splitlines()
     main = "main: imported, call gives 5 values"
