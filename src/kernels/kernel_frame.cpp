@@ -86,12 +86,12 @@ Status evaluate_unlocked(const RangeTask& task, std::size_t n, std::uint64_t wor
         return threads.take_failure();
     }
     const LoopPlan plan{n, static_cast<std::size_t>(chunk_elements), threads.value()};
-    // Signal handlers run only on the main thread, so only there is it
+    // Signal handlers run only on Python's main thread, so only there is it
     // worth taking the interpreter lock back to run them.
     const bool main_thread = on_main_thread();
     LoopOutcome outcome = LoopOutcome::completed;
     {
-        InterpreterLockReleased unlocked;
+        InterpreterLockReleased unlocked(main_thread);
         SignalPoll poll(unlocked, main_thread);
         outcome = run_chunked(plan, task, poll);
     }
