@@ -321,7 +321,8 @@ def run_parallel_table(quick, lib):
                 single = single or ms
                 cells.append("%7.2f (%4.2fx)" % (ms, single / ms))
             set_threads(None)
-            timing = record("threads, numpy", key, time_call(direct_call(numpy_call, base, args), budget, min_runs=runs))
+            timing = record("threads, numpy", key,
+                            time_call(direct_call(numpy_call, base, args), budget, min_runs=runs))
             timings.append(timing)
             cells.append("%15.2f" % (timing.median / 1e6))
             if numexpr is not None:
