@@ -11,21 +11,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the calling thread polls while the loop runs: Ctrl-C then takes
-// effect within about this long plus one chunk.
-constexpr Clock::duration kPollInterval = std::chrono::milliseconds(20);
-
 // The calling thread's checkpoint also runs the poll when it is due, and
 // notices when the poll forked the process.
 class CallerCheckpoint final : public Checkpoint {
 public:
-    CallerCheckpoint(SharedLoop& loop, CallerPoll& poll) : loop_(loop), poll_(poll), last_poll_(Clock::now()) {}
+    CallerCheckpoint(SharedLoop& loop, CallerPoll& poll, Clock::duration interval)
+        : loop_(loop), poll_(poll), interval_(interval), last_poll_(Clock::now()) {}
 
     bool keep_going(std::size_t) override {
         if (loop_.stop_requested()) {
             return false;
         }
-        if (Clock::now() - last_poll_ < kPollInterval) {
+        if (Clock::now() - last_poll_ < interval_) {
             return true;
         }
         return poll_now();
@@ -49,6 +46,7 @@ public:
 private:
     SharedLoop& loop_;
     CallerPoll& poll_;
+    const Clock::duration interval_;
     Clock::time_point last_poll_;
     bool orphaned_ = false;
 };
@@ -61,7 +59,7 @@ LoopOutcome run_chunked(const LoopPlan& plan, const RangeTask& task, CallerPoll&
     }
     const unsigned workers = plan.threads > 1 ? plan.threads - 1 : 0;
     SharedLoop loop(plan, task, workers);
-    CallerCheckpoint checkpoint(loop, poll);
+    CallerCheckpoint checkpoint(loop, poll, std::chrono::duration_cast<Clock::duration>(plan.poll_interval));
     WorkerGroup group(loop, workers);
     if (group.started() == 0) {
         loop.work(checkpoint);
@@ -79,8 +77,7 @@ LoopOutcome run_chunked(const LoopPlan& plan, const RangeTask& task, CallerPoll&
             loop.work(checkpoint);
             break;
         }
-        const auto timeout = std::chrono::duration_cast<std::chrono::nanoseconds>(kPollInterval).count();
-        if (loop.wait_for_workers(timeout)) {
+        if (loop.wait_for_workers(plan.poll_interval.count())) {
             break;
         }
         if (!loop.stop_requested()) {

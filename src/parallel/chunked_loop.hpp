@@ -4,6 +4,7 @@
 // loop, so the values do not depend on the number of threads or the chunks.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 
 namespace undarix::parallel {
@@ -47,6 +48,9 @@ struct LoopPlan {
     std::size_t elements;
     std::size_t chunk_elements;  // at least 1
     unsigned threads;            // including the calling thread; at least 1
+    // How often the calling thread polls: Ctrl-C takes effect within about
+    // this long plus one chunk.
+    std::chrono::nanoseconds poll_interval = std::chrono::milliseconds(20);
 };
 
 enum class LoopOutcome { completed, stopped };
