@@ -1,8 +1,9 @@
 """The parallel layer's native checks (tests/native/parallel): src/parallel built on its own with
 CMake, without Python, and driven from C++: chunk claiming, a stop at every poll, a fork during
 the loop, thread start and allocation failures, cgroup files from fixture directories, and the
-thread-count settings.  Built once per session; UNDARIX_NATIVE_BUILD_DIR and
-UNDARIX_NATIVE_CXXFLAGS choose where and how (scripts/coverage builds them with its counters)."""
+thread-count settings.  Built once per session; UNDARIX_NATIVE_BUILD_DIR, UNDARIX_NATIVE_CXXFLAGS
+and UNDARIX_NATIVE_BUILD_TYPE choose where and how (scripts/coverage builds them with its
+counters)."""
 import os
 import shutil
 import subprocess
@@ -35,7 +36,8 @@ def clean_env():
 @pytest.fixture(scope="session")
 def native_build(tmp_path_factory):
     build = os.environ.get("UNDARIX_NATIVE_BUILD_DIR") or str(tmp_path_factory.mktemp("native-parallel"))
-    configure = ["cmake", "-S", SOURCE, "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
+    build_type = os.environ.get("UNDARIX_NATIVE_BUILD_TYPE", "RelWithDebInfo")
+    configure = ["cmake", "-S", SOURCE, "-B", build, "-DCMAKE_BUILD_TYPE=" + build_type]
     flags = os.environ.get("UNDARIX_NATIVE_CXXFLAGS")
     if flags:
         configure += ["-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_EXE_LINKER_FLAGS=" + flags]
