@@ -3,7 +3,8 @@
 // hold the workers still while the calling thread forks the process.
 #pragma once
 
-#include "parallel/chunked_loop.hpp"
+#include "parallel/loop_plan.hpp"
+#include "parallel/range_task.hpp"
 
 #include <pthread.h>
 #include <sys/types.h>

@@ -63,7 +63,7 @@ WorkerGroup::WorkerGroup(SharedLoop& loop, unsigned count) noexcept : loop_(loop
         worker.loop = &loop_;
         worker.index = i;
         loop_.worker_starting();
-        if (pthread_create(&worker.thread, &attributes, &WorkerGroup::run, &worker) != 0) {
+        if (pthread_create(&worker.thread, &attributes, &WorkerGroup::thread_body, &worker) != 0) {
             // Resource limits: the threads that exist share the chunks.
             loop_.worker_not_started();
             break;
@@ -83,7 +83,7 @@ WorkerGroup::~WorkerGroup() {
     }
 }
 
-void* WorkerGroup::run(void* erased) noexcept {
+void* WorkerGroup::thread_body(void* erased) noexcept {
     const Worker& worker = *static_cast<const Worker*>(erased);
     worker.loop->work_as_worker(worker.index);
     return nullptr;

@@ -35,7 +35,7 @@ private:
         pthread_t thread;
     };
 
-    static void* run(void* worker) noexcept;
+    static void* thread_body(void* worker) noexcept;
 
     SharedLoop& loop_;
     std::unique_ptr<Worker[]> workers_;
