@@ -61,12 +61,13 @@ FORK_FROM_HANDLER = """
 @posix_only
 @pytest.mark.parametrize("signal_name", ["SIGALRM", "SIGUSR1"])
 @pytest.mark.parametrize("name, scalars, n", [
+    # Each call runs for a few tenths of a second on two threads, well past the signal at 50 ms.
     # Chunks of many cheap elements: the workers are held between chunks.
-    ("pseudo_cycloid_wave", (1.0, -0.01, 2.0, 0.1, 0.5), 6_000_000),
+    ("pseudo_cycloid_wave", (1.0, -0.01, 2.0, 0.1, 0.5), 8_000_000),
     # Elements of 20,000 harmonics, one per chunk: the workers are held inside an element.
-    ("fourier_square_wave", (1.0, -0.01, 2.0, 0.1, 0.5, 20_000), 400),
+    ("fourier_square_wave", (1.0, -0.01, 2.0, 0.1, 0.5, 20_000), 1_500),
     # A few harmonics an element, many elements a chunk.
-    ("fourier_square_wave", (1.0, -0.01, 2.0, 0.1, 0.5, 40), 300_000),
+    ("fourier_square_wave", (1.0, -0.01, 2.0, 0.1, 0.5, 40), 1_000_000),
 ])
 def test_child_forked_from_a_handler_finishes_the_call_alone(signal_name, name, scalars, n):
     script = textwrap.dedent(FORK_FROM_HANDLER) % {"name": name, "scalars": scalars, "n": n,
