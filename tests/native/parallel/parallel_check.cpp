@@ -103,6 +103,13 @@ LoopPlan plan_of(std::size_t elements, std::size_t chunk, unsigned threads,
 }
 
 void chunk_claiming() {
+    {
+        // Nothing to evaluate: the task is never run.
+        const RangeTask never{nullptr, [](const void*, std::size_t, std::size_t, Checkpoint&) { CHECK(false); }};
+        Proceed poll;
+        CHECK(run_chunked(plan_of(0, 1, 4), never, poll) == LoopOutcome::completed);
+        CHECK(poll.calls == 0);
+    }
     for (const std::size_t n : {1u, 2u, 7u, 63u, 64u, 65u, 1000u, 8191u, 8192u, 8193u, 100003u}) {
         for (const std::size_t chunk : {1u, 3u, 64u, 8192u, 200000u}) {
             if (n / chunk > 20000) {
@@ -200,8 +207,9 @@ void fork_during_the_loop() {
                 const LoopPlan plan = plan_of(shape.n, shape.chunk, threads, std::chrono::microseconds(200));
                 const LoopOutcome outcome = run_chunked(plan, work.task(), poll);
                 if (poll.child == 0) {
-                    // The child: its workers are gone; it finished alone.
-                    std::_Exit(outcome == LoopOutcome::completed && work.all_written() ? 0 : 3);
+                    // The child: its workers are gone; it finished alone.  (exit,
+                    // not _Exit: a coverage build writes the child's counters.)
+                    std::exit(outcome == LoopOutcome::completed && work.all_written() ? 0 : 3);
                 }
                 CHECK(outcome == LoopOutcome::completed);
                 CHECK(work.all_written());
@@ -235,7 +243,7 @@ void fork_inside_a_nested_loop() {
     const LoopOutcome outcome =
         run_chunked(plan_of(outer.values.size(), 8, 3, std::chrono::microseconds(100)), outer.task(), poll);
     if (poll.child == 0) {
-        std::_Exit(outcome == LoopOutcome::completed && outer.all_written() ? 0 : 3);
+        std::exit(outcome == LoopOutcome::completed && outer.all_written() ? 0 : 3);
     }
     CHECK(outcome == LoopOutcome::completed && outer.all_written());
     CHECK(poll.child > 0);
