@@ -359,7 +359,41 @@ print(status("VmHWM") - before)
 """
 
 
+# The address space a call maps at its peak, beyond what the process had mapped before it: the
+# result array, and for a call on several threads the workers' stacks (and whatever else they
+# would map, such as a malloc arena each).  Before it, the process has made calls on one thread
+# only, so no stack of an earlier worker is cached for reuse.
+ADDRESS_SCRIPT = r"""
+import os, sys, numpy as np, undarix
+def status(field):
+    with open("/proc/self/status") as lines:
+        return next(int(line.split()[1]) * 1024 for line in lines if line.startswith(field + ":"))
+name, threads = sys.argv[1], sys.argv[2]
+t = np.linspace(0.0, 50.0, 1_000_000)
+args = {"transient_impulse": (1.5, 6.0, 0.4, 0.1), "fourier_square_wave": (1.0, -0.01, 2.0, 0.1, 0.5, 1)}
+params = args.get(name, (1.0, -0.01, 2.0, 0.1, 0.5))
+os.environ["UNDARIX_NUM_THREADS"] = "1"
+getattr(undarix, name)(t, *params)
+getattr(undarix, name)(t[:10], *params)
+os.environ["UNDARIX_NUM_THREADS"] = threads
+before, peak_before = status("VmSize"), status("VmPeak")
+out = getattr(undarix, name)(t, *params)
+peak = status("VmPeak")
+# VmPeak cannot be reset: when the call stays below an earlier peak, only a bound is known.
+print("{:,}".format(peak - before) if peak > peak_before else "<= {:,}".format(peak_before - before))
+"""
+
+
 def run_memory():
+    if not os.path.exists("/proc/self/status"):
+        print("\npeak extra address space: needs Linux's /proc/self/status")
+    else:
+        print("\npeak extra address space of one call at n = 1,000,000 (the result array is 8,000,000 bytes)")
+        print("  %-22s %16s %16s" % ("", "1 thread", "2 threads"))
+        for name in CASES:
+            cells = [subprocess.run([sys.executable, "-c", ADDRESS_SCRIPT, name, count], capture_output=True,
+                                    text=True, check=True).stdout.strip() for count in ("1", "2")]
+            print("  %-22s %16s %16s bytes" % (name, cells[0], cells[1]))
     if not os.path.exists("/proc/self/clear_refs"):
         print("\npeak extra memory: needs Linux's /proc/self/clear_refs")
         return
