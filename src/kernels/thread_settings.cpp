@@ -79,7 +79,9 @@ Expected<std::optional<unsigned>> read_variable(ThreadVariable& variable) {
 
 }  // namespace
 
-Expected<unsigned> configured_threads() {
+Expected<unsigned> configured_threads() { return configured_threads(available_cpus); }
+
+Expected<unsigned> configured_threads(unsigned (*cpus)() noexcept) {
     for (ThreadVariable* variable : {&undarix_variable, &omp_variable}) {
         Expected<std::optional<unsigned>> count = read_variable(*variable);
         if (!count) {
@@ -89,7 +91,7 @@ Expected<unsigned> configured_threads() {
             return *count.value();
         }
     }
-    return available_cpus();
+    return cpus();
 }
 
 }  // namespace undarix::kernels
