@@ -8,6 +8,7 @@
 #include <new>
 
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -36,6 +37,12 @@ constexpr std::size_t kWorkerStack = 128 * 1024;
 constexpr unsigned kHelperBits = 8;
 constexpr std::uint64_t kHelperMask = (1u << kHelperBits) - 1;
 static_assert(kMaxTeamThreads <= kHelperMask, "the helper count must fit below the sequence number");
+
+// A claim word holds the part index below kPartBits, the task's number
+// (modulo 2^(64 - kPartBits)) above.
+constexpr unsigned kPartBits = 16;
+constexpr std::uint64_t kPartMask = (std::uint64_t{1} << kPartBits) - 1;
+constexpr std::uint64_t kSequenceMask = (std::uint64_t{1} << (64 - kPartBits)) - 1;
 
 // Parts per thread: a little slack when one core is also busy elsewhere.
 constexpr std::size_t kPartsPerThread = 2;
@@ -71,21 +78,29 @@ public:
             parts = elements;
         }
         parts_ = parts;
-        next_part_.store(0, std::memory_order_relaxed);
-        finished_.store(0, std::memory_order_relaxed);
+        parts_done_.store(0, std::memory_order_relaxed);
         flags_.store(0, std::memory_order_relaxed);
+        const std::uint64_t sequence = (generation_.load(std::memory_order_relaxed) >> kHelperBits) + 1;
+        claims_.store(claim_word(sequence, 0), std::memory_order_relaxed);
         // Publishes the task; the sequentially consistent pair with the
         // sleepers count means that a worker about to sleep either sees
         // this generation or is woken below.
-        const std::uint64_t sequence = (generation_.load(std::memory_order_relaxed) >> kHelperBits) + 1;
         generation_.store(sequence << kHelperBits | helpers, std::memory_order_seq_cst);
         if (sleepers_.load(std::memory_order_seq_cst) > 0) {
             std::lock_guard<std::mutex> lock(mutex_);
             wake_.notify_all();
         }
-        work_parts();
-        while (finished_.load(std::memory_order_acquire) < helpers) {
-            UNDARIX_SPIN_PAUSE();
+        // The caller takes parts too, all of them if no worker comes in
+        // time (a busy machine): it waits only for parts a worker has begun.
+        const std::size_t mine = work_parts(sequence);
+        parts_done_.fetch_add(mine, std::memory_order_relaxed);
+        unsigned polls = 0;
+        while (parts_done_.load(std::memory_order_acquire) < parts) {
+            if (++polls < kSpinPolls) {
+                UNDARIX_SPIN_PAUSE();
+            } else {
+                sched_yield();  // the worker was preempted mid-part
+            }
         }
         return flags_.load(std::memory_order_relaxed);
     }
@@ -123,18 +138,37 @@ private:
         return nullptr;
     }
 
-    // Claims and evaluates parts until none is left.
-    void work_parts() noexcept {
+    static std::uint64_t claim_word(std::uint64_t sequence, std::uint64_t part) noexcept {
+        return sequence << kPartBits | part;
+    }
+
+    // Claims and evaluates parts of task `sequence` until none is left;
+    // returns how many it evaluated.  A claim carries the task's number, so
+    // a worker that comes late never takes a part of a later task.
+    std::size_t work_parts(std::uint64_t sequence) noexcept {
+        std::size_t done = 0;
+        std::uint64_t claim = claims_.load(std::memory_order_acquire);
         for (;;) {
-            const std::size_t part = next_part_.fetch_add(1, std::memory_order_relaxed);
+            if (claim >> kPartBits != (sequence & kSequenceMask)) {
+                return done;
+            }
+            const std::size_t part = static_cast<std::size_t>(claim & kPartMask);
             if (part >= parts_) {
-                return;
+                return done;
+            }
+            if (!claims_.compare_exchange_weak(claim, claim + 1, std::memory_order_acq_rel,
+                                               std::memory_order_acquire)) {
+                continue;
             }
             // Near-equal contiguous parts; the boundaries depend only on the
             // part count, and each element is written by one thread.
-            const std::size_t first = elements_ / parts_ * part + (part < elements_ % parts_ ? part : elements_ % parts_);
-            const std::size_t last = first + elements_ / parts_ + (part < elements_ % parts_ ? 1 : 0);
+            const std::size_t base = elements_ / parts_;
+            const std::size_t extra = elements_ % parts_;
+            const std::size_t first = base * part + (part < extra ? part : extra);
+            const std::size_t last = first + base + (part < extra ? 1 : 0);
             task_.run(task_.context, first, last);
+            ++done;
+            claim = claims_.load(std::memory_order_acquire);
         }
     }
 
@@ -151,12 +185,15 @@ private:
             }
             // Flags raised before are not this task's.
             std::feclearexcept(FE_ALL_EXCEPT);
-            work_parts();
+            const std::size_t done = work_parts(current >> kHelperBits);
+            if (done == 0) {
+                continue;
+            }
             const int raised = std::fetestexcept(FE_ALL_EXCEPT);
             if (raised != 0) {
                 flags_.fetch_or(raised, std::memory_order_relaxed);
             }
-            finished_.fetch_add(1, std::memory_order_release);
+            parts_done_.fetch_add(done, std::memory_order_release);
         }
     }
 
@@ -190,8 +227,9 @@ private:
 
     // The task's sequence number above kHelperBits, its helper count below.
     std::atomic<std::uint64_t> generation_{0};
-    std::atomic<std::size_t> next_part_{0};
-    std::atomic<unsigned> finished_{0};
+    // The task's number (low bits) above kPartBits, the next part below.
+    std::atomic<std::uint64_t> claims_{0};
+    std::atomic<std::size_t> parts_done_{0};
     std::atomic<int> flags_{0};
     std::atomic<unsigned> sleepers_{0};
     std::mutex mutex_;
