@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cfenv>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 namespace undarix::ufuncs {
@@ -163,8 +164,17 @@ bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, 
     FlagCollecting wrapped{body};
     const kernels::RangeTask task{&wrapped, run_collecting};
     const kernels::LoopPlan plan{elements, static_cast<std::size_t>(chunk_elements), static_cast<unsigned>(threads)};
+    // NumPy keeps the lock around small loops (a few hundred elements),
+    // which can still be long ones here (many harmonics): it is given up
+    // for the evaluation, so that other threads, and the one that may send
+    // the interrupt, can run.
+    std::optional<kernels::InterpreterLockReleased> unlocked;
+    if (PyGILState_Check() != 0) {
+        unlocked.emplace();
+    }
     SignalPoll poll;
     const kernels::LoopOutcome outcome = kernels::run_chunked(plan, task, poll);
+    unlocked.reset();
     const int flags = wrapped.flags.load(std::memory_order_relaxed);
     if (flags != 0) {
         std::feraiseexcept(flags);
