@@ -22,12 +22,12 @@ import undarix_ufuncs as uf
 
 t: npt.NDArray[np.float64] = np.linspace(0.0, 10.0, 101)
 v: npt.NDArray[np.float64] = uf.harmonic_oscillator(t, 1.0, -0.1, 2.0, 0.0, 0.5)
-v = uf.pseudo_square_wave(t.astype(np.float32), np.arange(3)[:, None], 0, 1, 0, True)
-v = uf.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, np.array([1, 5, 25])[:, None])
+v = uf.pseudo_square_wave(t.astype(np.float32), np.ones((3, 1)), 0, 1, 0, True)
+v = uf.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, [[1], [5], [25]])
 v = uf.pseudo_cycloid_wave(t, 1.0, -0.02, 1.0, 0.0, 3.0, out=np.empty(101), where=t > 1.0)
 v = uf.transient_impulse(t, 2.0, np.uint8(6), 0.3, 0.0, casting="same_kind", dtype=np.float64)
 times: List[float] = [0.0, 0.5, 1.0]
-listed: Any = uf.harmonic_oscillator(times, [1.0, 2.0, 3.0], 0.0, 1.0, 0.0, 0.0)
+listed: Any = uf.harmonic_oscillator(times, [[1.0], [2.0]], 0.0, 1.0, 0.0, 0.0)
 scalar: np.float64 = uf.harmonic_oscillator(1.0, 2, np.float32(0.1), np.int64(1), 0.0, False)
 count: np.float64 = uf.fourier_square_wave(0.5, 1.0, 0.0, 1.0, 0.0, 0.0, np.uint64(7))
 series = pd.Series([0.0, 1.0, 2.0])
@@ -41,8 +41,10 @@ version: str = uf.__version__
 # One incorrect use per line, after the same preamble: the text mypy reports there and the
 # rule basedpyright reports there.
 INCORRECT_USES = [
-    ("uf.harmonic_oscillator('0.5', 1.0, 0.0, 1.0, 0.0, 0.0)", "No overload variant", "reportCallIssue"),
-    ("uf.pseudo_cycloid_wave(t, '1', 0.0, 1.0, 0.0, 0.0)", "No overload variant", "reportCallIssue"),
+    ("uf.harmonic_oscillator('0.5', 1.0, 0.0, 1.0, 0.0, 0.0)", 'Argument 1 to "__call__" of "_DampedWaveform" '
+     'has incompatible type "str"', "reportCallIssue"),
+    ("uf.pseudo_cycloid_wave(t, '1', 0.0, 1.0, 0.0, 0.0)", 'Argument 2 to "__call__" of "_DampedWaveform" '
+     'has incompatible type "str"', "reportCallIssue"),
     ("uf.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 2.5)", "No overload variant", "reportCallIssue"),
     ("uf.transient_impulse(t, 1.0, 6.0, 0.5)", "No overload variant", "reportCallIssue"),
     ("uf.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0, casting='sometimes')", "No overload variant",

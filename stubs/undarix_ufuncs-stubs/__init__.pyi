@@ -33,14 +33,24 @@ _RealScalar = Union[float, int, bool, numpy.floating[Any], numpy.integer[Any], n
 # An integer scalar (the harmonic count: floats are refused by NumPy's casting).
 _IntegerScalar = Union[int, bool, numpy.integer[Any], numpy.bool_]
 
-class _NestedSequence(Protocol):
-    def __len__(self) -> int: ...
-    def __getitem__(self, index: int) -> Union[_RealScalar, "_NestedSequence"]: ...
-
-# Anything the ufuncs convert to a real array.  Not numpy.typing.ArrayLike,
-# which admits str and bytes.
-_Real = Union[_RealScalar, _SupportsArray, _NestedSequence, Sequence[_RealScalar]]
-_Integer = Union[_IntegerScalar, _SupportsArray, _NestedSequence, Sequence[_IntegerScalar]]
+# Anything the ufuncs convert to a real array: scalars, objects with
+# __array__, and nested sequences of real scalars up to three levels deep.
+# Not numpy.typing.ArrayLike, which admits str and bytes (a str is a
+# sequence of str, so no recursive sequence type can be used here either).
+_Real = Union[
+    _RealScalar,
+    _SupportsArray,
+    Sequence[_RealScalar],
+    Sequence[Sequence[_RealScalar]],
+    Sequence[Sequence[Sequence[_RealScalar]]],
+]
+_Integer = Union[
+    _IntegerScalar,
+    _SupportsArray,
+    Sequence[_IntegerScalar],
+    Sequence[Sequence[_IntegerScalar]],
+    Sequence[Sequence[Sequence[_IntegerScalar]]],
+]
 
 _Out = Union[numpy.typing.NDArray[numpy.float64], Tuple[numpy.typing.NDArray[numpy.float64]], None]
 _Where = Union[bool, numpy.typing.NDArray[numpy.bool_], Sequence[bool]]
