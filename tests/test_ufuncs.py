@@ -2,6 +2,7 @@
 import math
 import os
 import pickle
+import shutil
 import signal
 import subprocess
 import sys
@@ -413,3 +414,18 @@ def test_thread_setting_warning_turned_error_is_raised(monkeypatch):
     completed = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                                env=dict(os.environ), timeout=120)
     assert "raised: ignoring UNDARIX_NUM_THREADS='many'" in completed.stdout, completed.stdout + completed.stderr
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux") or shutil.which("nm") is None,
+                    reason="reads the ELF dynamic symbol table with nm")
+def test_only_the_initialisation_function_is_exported():
+    listing = subprocess.run(["nm", "-D", "--defined-only", undarix_ufuncs.__file__], capture_output=True,
+                             text=True, check=True).stdout
+    assert [line.split()[-1] for line in listing.splitlines() if line.strip()] == ["PyInit_undarix_ufuncs"]
+
+
+def test_the_strict_module_is_unchanged_beside_it():
+    # Importing the ufuncs adds nothing to undarix and leaves its functions' documentation as it was.
+    assert undarix.__all__ == ALL_FUNCTIONS
+    assert all(getattr(undarix, name).__doc__ is None for name in ALL_FUNCTIONS)
+    assert not hasattr(undarix, "__version__") or undarix.__version__ == undarix_ufuncs.__version__
