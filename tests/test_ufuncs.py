@@ -354,8 +354,10 @@ def test_pickled_ufuncs_load_in_a_fresh_process():
 
 def test_process_pool_workers_evaluate_pickled_ufuncs():
     import concurrent.futures
+    import multiprocessing
     time = np.linspace(0.0, 5.0, 101)
-    with concurrent.futures.ProcessPoolExecutor(2) as pool:
+    # Fresh interpreters: the ufuncs travel by module and name.
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("spawn")) as pool:
         got = list(pool.map(undarix_ufuncs.transient_impulse, [time, time[::-1]], [1.0, 2.0], [6.0, 6.0],
                             [0.5, 0.5], [0.0, 0.0]))
     assert_same_floats(got[0], undarix.transient_impulse(time, 1.0, 6.0, 0.5, 0.0))
