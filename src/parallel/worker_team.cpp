@@ -1,6 +1,7 @@
 #include "parallel/worker_team.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cfenv>
 #include <condition_variable>
 #include <cstdint>
@@ -12,22 +13,23 @@
 #include <signal.h>
 #include <unistd.h>
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <immintrin.h>
-#define UNDARIX_SPIN_PAUSE() _mm_pause()
-#elif defined(__aarch64__)
-#define UNDARIX_SPIN_PAUSE() __asm__ __volatile__("yield")
-#else
-#define UNDARIX_SPIN_PAUSE() ((void)0)
-#endif
+// A spinning thread re-reads the shared word without the processor's
+// pause hint: under a hypervisor the hint makes the virtual CPU exit to the
+// host, which may then schedule it away for far longer than a row takes.
+#define UNDARIX_SPIN_PAUSE() __asm__ __volatile__("" ::: "memory")
 
 namespace undarix::parallel {
 namespace {
 
-// Polls of the task counter a worker makes before it sleeps: about 50 to 100
-// microseconds, several rows of a sweep, so that the next row finds it
-// awake, yet short enough that an idle team gives the cores back at once.
-constexpr unsigned kSpinPolls = 20000;
+// How long a worker keeps polling for the next task before it sleeps:
+// several rows of a sweep, so that the next row finds it awake, yet short
+// enough that an idle team gives the cores back at once.
+constexpr std::chrono::microseconds kSpinTime{200};
+// Polls between two looks at the clock.
+constexpr unsigned kPollsPerClockRead = 64;
+// The caller's polls for the workers' last parts before it yields its core
+// (a worker preempted mid-part).
+constexpr unsigned kSpinPolls = 1u << 20;
 
 // Enough for the formulas and the C runtime's maths functions, which is all
 // a worker ever runs.
@@ -45,7 +47,7 @@ constexpr std::uint64_t kPartMask = (std::uint64_t{1} << kPartBits) - 1;
 constexpr std::uint64_t kSequenceMask = (std::uint64_t{1} << (64 - kPartBits)) - 1;
 
 // Parts per thread: a little slack when one core is also busy elsewhere.
-constexpr std::size_t kPartsPerThread = 2;
+constexpr std::size_t kPartsPerThread = 4;
 
 class Team {
 public:
@@ -198,12 +200,18 @@ private:
     }
 
     std::uint64_t wait_for_task(std::uint64_t seen) noexcept {
-        for (unsigned poll = 0; poll < kSpinPolls; ++poll) {
-            const std::uint64_t current = generation_.load(std::memory_order_acquire);
-            if (current != seen) {
-                return current;
+        const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+        for (;;) {
+            for (unsigned poll = 0; poll < kPollsPerClockRead; ++poll) {
+                const std::uint64_t current = generation_.load(std::memory_order_acquire);
+                if (current != seen) {
+                    return current;
+                }
+                UNDARIX_SPIN_PAUSE();
             }
-            UNDARIX_SPIN_PAUSE();
+            if (std::chrono::steady_clock::now() >= deadline) {
+                break;
+            }
         }
         std::unique_lock<std::mutex> lock(mutex_);
         sleepers_.fetch_add(1, std::memory_order_seq_cst);
