@@ -159,7 +159,7 @@ def draw_figure(path, contiguous, sweeps):
     right.bar(positions, [row[4] * 1e3 for row in sweeps], width, label="ufunc, 1 thread")
     right.bar(positions + width, [row[5] * 1e3 for row in sweeps], width, label="ufunc, all threads (%d)" % all_cpus())
     right.set_xticks(positions)
-    right.set_xticklabels(labels, fontsize=7)
+    right.set_xticklabels(labels, fontsize=7, rotation=15, ha="right")
     right.set_ylabel("ms per call")
     right.set_title("Parameter sweeps")
     right.legend(fontsize=8)
