@@ -431,3 +431,16 @@ def test_the_strict_module_is_unchanged_beside_it():
     assert undarix.__all__ == ALL_FUNCTIONS
     assert all(getattr(undarix, name).__doc__ is None for name in ALL_FUNCTIONS)
     assert not hasattr(undarix, "__version__") or undarix.__version__ == undarix_ufuncs.__version__
+
+
+def test_no_borrow_checks_like_numpys_own_ufuncs(borrow_api, panic_type):
+    # Another extension module holds an exclusive borrow of the array: the strict module
+    # refuses it, the ufunc reads it as NumPy's own ufuncs would, and leaves no borrow.
+    time = np.linspace(0.0, 10.0, 1000)
+    assert borrow_api.acquire_exclusive(time) == 0
+    with pytest.raises(panic_type):
+        undarix.harmonic_oscillator(time, 1.0, 0.0, 1.0, 0.0, 0.0)
+    got = undarix_ufuncs.harmonic_oscillator(time, 1.0, 0.0, 1.0, 0.0, 0.0)
+    assert_same_floats(got, reference("harmonic_oscillator", time, 1.0, 0.0, 1.0, 0.0, 0.0))  # copies of time
+    borrow_api.release(*borrow_api.held[-1])
+    assert borrow_api.acquire_exclusive(time) == 0  # the ufunc took no borrow
