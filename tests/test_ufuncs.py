@@ -75,6 +75,15 @@ def test_module_surface():
 
 
 @pytest.mark.parametrize("name", ALL_FUNCTIONS)
+def test_help_on_the_module_shows_every_ufuncs_text(name):
+    # pydoc documents a ufunc instance's own text only from Python 3.13 on.
+    import pydoc
+    page = pydoc.render_doc(undarix_ufuncs, renderer=pydoc.plaintext)
+    first_line = ufunc(name).__doc__.split("\n\n")[1].splitlines()[0]
+    assert first_line in page and "%s(%s)" % (name, ", ".join(PARAMETERS[name])) in page
+
+
+@pytest.mark.parametrize("name", ALL_FUNCTIONS)
 def test_docstrings_document_every_parameter_and_an_example(name):
     doc = ufunc(name).__doc__
     assert doc.startswith(name + "(")  # NumPy's call signature line

@@ -194,7 +194,11 @@ inline constexpr const char kModule[] =
     "NumPy's own ufuncs.  The ufuncs pickle by module and name.\n"
     "\n"
     "Long loops run on several threads (UNDARIX_NUM_THREADS, OMP_NUM_THREADS,\n"
-    "CPU affinity and cgroup quota), with the same bits on any number.\n";
+    "CPU affinity and cgroup quota), with the same bits on any number.\n"
+    "\n"
+    "Each ufunc's text follows; ``help(undarix_ufuncs.harmonic_oscillator)``\n"
+    "shows it too from Python 3.13 on (before, pydoc shows the page of the\n"
+    "ufunc type), as do ``numpy.info`` and ``__doc__`` everywhere.\n";
 
 #undef UNDARIX_UFUNC_COMMON
 #undef UNDARIX_DAMPED_PARAMETERS

@@ -6,6 +6,9 @@
 #include "ufuncs/inner_loops.hpp"
 #include "ufuncs/ufunc_api.hpp"
 
+#include <cstring>
+#include <string>
+
 #ifndef UNDARIX_VERSION
 #error "UNDARIX_VERSION must hold the distribution's version"
 #endif
@@ -32,8 +35,31 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "undarix_ufuncs", docs::kModule, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
-// Adds the ufuncs, __all__ and __version__; false with an exception set on
-// failure.
+// help() on a ufunc shows its text from Python 3.13 on; before, pydoc shows
+// the ufunc type's page for any instance.  So the module's own text, which
+// help(undarix_ufuncs) shows everywhere, carries every ufunc's text too.
+bool add_ufunc_docs(PyObject* module) {
+    std::string doc = docs::kModule;
+    doc += "\nFunctions\n=========\n";
+    for (const UfuncRecord& record : kUfuncs) {
+        doc += "\n";
+        doc += record.name;
+        doc += "\n";
+        doc += std::string(std::strlen(record.name), '-');
+        doc += "\n";
+        doc += record.doc;
+    }
+    PyObject* text = PyUnicode_FromStringAndSize(doc.data(), static_cast<Py_ssize_t>(doc.size()));
+    if (text == nullptr) {
+        return false;
+    }
+    const int status = PyObject_SetAttrString(module, "__doc__", text);
+    Py_DECREF(text);
+    return status == 0;
+}
+
+// Adds the ufuncs, __all__, __version__ and the full text; false with an
+// exception set on failure.
 bool populate(PyObject* module) {
     PyObject* all = PyList_New(0);
     if (all == nullptr) {
@@ -64,7 +90,7 @@ bool populate(PyObject* module) {
         Py_DECREF(all);
         return false;
     }
-    return PyModule_AddStringConstant(module, "__version__", UNDARIX_VERSION) == 0;
+    return PyModule_AddStringConstant(module, "__version__", UNDARIX_VERSION) == 0 && add_ufunc_docs(module);
 }
 
 }  // namespace
