@@ -21,15 +21,17 @@
 namespace undarix::parallel {
 namespace {
 
-// How long a worker keeps polling for the next task before it sleeps:
-// several rows of a sweep, so that the next row finds it awake, yet short
-// enough that an idle team gives the cores back at once.
-constexpr std::chrono::microseconds kSpinTime{200};
+// How long a worker keeps polling for the next task before it sleeps: the
+// gap between two rows of a sweep is a microsecond or two (NumPy's
+// iteration), so the next row finds it awake, and an idle team gives the
+// cores back at once.
+constexpr std::chrono::microseconds kSpinTime{50};
 // Polls between two looks at the clock.
 constexpr unsigned kPollsPerClockRead = 64;
-// The caller's polls for the workers' last parts before it yields its core
-// (a worker preempted mid-part).
-constexpr unsigned kSpinPolls = 1u << 20;
+// How long the caller polls for the workers' last parts before it starts
+// yielding its core: longer means a worker was preempted mid-part, and may
+// be waiting for this very core.
+constexpr std::chrono::microseconds kCallerSpinTime{20};
 
 // Enough for the formulas and the C runtime's maths functions, which is all
 // a worker ever runs.
@@ -96,12 +98,18 @@ public:
         // time (a busy machine): it waits only for parts a worker has begun.
         const std::size_t mine = work_parts(sequence);
         parts_done_.fetch_add(mine, std::memory_order_relaxed);
-        unsigned polls = 0;
-        while (parts_done_.load(std::memory_order_acquire) < parts) {
-            if (++polls < kSpinPolls) {
-                UNDARIX_SPIN_PAUSE();
-            } else {
-                sched_yield();  // the worker was preempted mid-part
+        if (parts_done_.load(std::memory_order_acquire) < parts) {
+            const auto yield_after = std::chrono::steady_clock::now() + kCallerSpinTime;
+            bool yielding = false;
+            unsigned polls = 0;
+            while (parts_done_.load(std::memory_order_acquire) < parts) {
+                if (yielding) {
+                    sched_yield();
+                } else if (++polls % kPollsPerClockRead == 0) {
+                    yielding = std::chrono::steady_clock::now() >= yield_after;
+                } else {
+                    UNDARIX_SPIN_PAUSE();
+                }
             }
         }
         return flags_.load(std::memory_order_relaxed);
