@@ -25,23 +25,59 @@ struct Operands {
     const npy_intp* steps;
 };
 
-// Evaluates `element` for elements [first, last): element(in, keep_going)
-// reads the inputs at the pointers `in`.
-template <std::size_t Inputs, class Element>
+// One element's inputs, read from the operands: `Inputs` doubles, except
+// that fourier_square_wave's last input, the harmonic count, is kept as an
+// integer in `count`.
+template <std::size_t Inputs>
+struct ElementInputs {
+    double values[Inputs];
+    std::uint64_t count;
+};
+
+// Evaluates `element` for elements [first, last): element(inputs, keep_going)
+// returns the value for one element's ElementInputs.  When every input but
+// the time is the same for all elements (scalar parameters, the common
+// case) they are read once.
+template <std::size_t Inputs, class Count, class Element>
 void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::size_t last,
                     kernels::Checkpoint& checkpoint, Element&& element) {
+    constexpr bool kHasCount = !std::is_same_v<Count, double>;
+    constexpr std::size_t kDoubles = kHasCount ? Inputs - 1 : Inputs;
     const char* in[Inputs];
     npy_intp steps[Inputs];
     const npy_intp offset = static_cast<npy_intp>(first);
+    bool parameters_fixed = true;
     for (std::size_t k = 0; k < Inputs; ++k) {
         steps[k] = operands.steps[k];
         in[k] = operands.args[k] + offset * steps[k];
+        parameters_fixed = parameters_fixed && (k == 0 || steps[k] == 0);
     }
     const npy_intp out_step = operands.steps[Inputs];
     char* out = operands.args[Inputs] + offset * out_step;
     auto keep_going = [&checkpoint] { return checkpoint.keep_going(); };
+    ElementInputs<Inputs> inputs{};
+    auto read = [&](std::size_t from) {
+        for (std::size_t k = from; k < kDoubles; ++k) {
+            inputs.values[k] = load<double>(in[k]);
+        }
+        if constexpr (kHasCount) {
+            inputs.count = static_cast<std::uint64_t>(load<Count>(in[Inputs - 1]));
+        }
+    };
+    if (parameters_fixed) {
+        read(1);
+        for (std::size_t i = first; i < last; ++i) {
+            inputs.values[0] = load<double>(in[0]);
+            const double value = element(inputs, keep_going);
+            std::memcpy(out, &value, sizeof value);
+            in[0] += steps[0];
+            out += out_step;
+        }
+        return;
+    }
     for (std::size_t i = first; i < last; ++i) {
-        const double value = element(in, keep_going);
+        read(0);
+        const double value = element(inputs, keep_going);
         std::memcpy(out, &value, sizeof value);
         for (std::size_t k = 0; k < Inputs; ++k) {
             in[k] += steps[k];
@@ -53,11 +89,11 @@ void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::si
 // The four damped waveforms with five double parameters.
 template <double (*Formula)(double, double, double, double, double, double)>
 void damped_range(const void* context, std::size_t first, std::size_t last, kernels::Checkpoint& checkpoint) {
-    evaluate_range(*static_cast<const Operands<6>*>(context), first, last, checkpoint,
-                   [](const char* const* in, auto&&) {
-                       return Formula(load<double>(in[0]), load<double>(in[1]), load<double>(in[2]),
-                                      load<double>(in[3]), load<double>(in[4]), load<double>(in[5]));
-                   });
+    evaluate_range<6, double>(*static_cast<const Operands<6>*>(context), first, last, checkpoint,
+                              [](const ElementInputs<6>& x, auto&&) {
+                                  const double* v = x.values;
+                                  return Formula(v[0], v[1], v[2], v[3], v[4], v[5]);
+                              });
 }
 
 template <double (*Formula)(double, double, double, double, double, double)>
@@ -72,16 +108,17 @@ void transient_range(const void* context, std::size_t first, std::size_t last, k
     // period's bits change (never, for a scalar period).
     std::uint64_t period_bits = 0;
     double onset = kernels::transient_onset(0.0);
-    evaluate_range(*static_cast<const Operands<5>*>(context), first, last, checkpoint,
-                   [&](const char* const* in, auto&&) {
-                       const std::uint64_t bits = load<std::uint64_t>(in[2]);
-                       if (bits != period_bits) {
-                           period_bits = bits;
-                           onset = kernels::transient_onset(load<double>(in[2]));
-                       }
-                       return kernels::transient_impulse(load<double>(in[0]), onset, load<double>(in[1]),
-                                                         load<double>(in[3]), load<double>(in[4]));
-                   });
+    evaluate_range<5, double>(*static_cast<const Operands<5>*>(context), first, last, checkpoint,
+                              [&](const ElementInputs<5>& x, auto&&) {
+                                  const double* v = x.values;
+                                  std::uint64_t bits;
+                                  std::memcpy(&bits, &v[2], sizeof bits);
+                                  if (bits != period_bits) {
+                                      period_bits = bits;
+                                      onset = kernels::transient_onset(v[2]);
+                                  }
+                                  return kernels::transient_impulse(v[0], onset, v[1], v[3], v[4]);
+                              });
 }
 
 void transient_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
@@ -94,14 +131,12 @@ void transient_loop(char** args, const npy_intp* dimensions, const npy_intp* ste
 // int64 count has been refused before the evaluation starts.
 template <class Count>
 void fourier_range(const void* context, std::size_t first, std::size_t last, kernels::Checkpoint& checkpoint) {
-    evaluate_range(*static_cast<const Operands<7>*>(context), first, last, checkpoint,
-                   [](const char* const* in, auto&& keep_going) {
-                       const auto harmonics = static_cast<std::uint64_t>(load<Count>(in[6]));
-                       return kernels::fourier_square_wave(load<double>(in[0]), load<double>(in[1]),
-                                                           load<double>(in[2]), load<double>(in[3]),
-                                                           load<double>(in[4]), load<double>(in[5]), harmonics,
-                                                           keep_going);
-                   });
+    evaluate_range<7, Count>(*static_cast<const Operands<7>*>(context), first, last, checkpoint,
+                             [](const ElementInputs<7>& x, auto&& keep_going) {
+                                 const double* v = x.values;
+                                 return kernels::fourier_square_wave(v[0], v[1], v[2], v[3], v[4], v[5], x.count,
+                                                                     keep_going);
+                             });
 }
 
 template <class Count>
