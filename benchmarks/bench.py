@@ -5,13 +5,20 @@ same C runtime calls.
     python benchmarks/bench.py                      # full run, about ten minutes
     python benchmarks/bench.py --quick              # seconds; checks only that it all runs
     python benchmarks/bench.py --figure docs/performance.png   # also draws the figure
+    python benchmarks/bench.py --json runs.json     # also writes every timing's summary
 
 The module's thread count is set through UNDARIX_NUM_THREADS for each
 measurement; "all" is the number of CPUs this process may use.
+
+Every timing is a set of repeated runs (a run of a fast call is the mean of a
+batch lasting about a millisecond). The tables give the median and the spread
+as the interquartile range in per cent of the median; the figure draws the
+median with the quartiles as a band; --json keeps minimum and maximum too.
 """
 
 import argparse
 import ctypes
+import json
 import os
 import platform
 import resource
@@ -134,11 +141,53 @@ def direct_call(function, t, args):
     return eval("lambda: function(t, %s)" % names, namespace)
 
 
-def median_ns(call, budget_s, min_runs=5):
-    """Median wall time of one call, in nanoseconds, batching fast calls."""
-    start = time.perf_counter()
-    call()
-    once = time.perf_counter() - start
+class Timing:
+    """The repeated wall times of one call, in nanoseconds per call."""
+
+    def __init__(self, samples):
+        self.samples = sorted(float(value) for value in samples)
+
+    def quantile(self, q):
+        return float(np.quantile(self.samples, q))
+
+    @property
+    def median(self):
+        return self.quantile(0.5)
+
+    @property
+    def minimum(self):
+        return self.samples[0]
+
+    @property
+    def maximum(self):
+        return self.samples[-1]
+
+    @property
+    def iqr_percent(self):
+        """The interquartile range in per cent of the median: the noise of this timing."""
+        return 100.0 * (self.quantile(0.75) - self.quantile(0.25)) / self.median
+
+    def summary(self):
+        return {"runs": len(self.samples), "min": self.minimum, "q1": self.quantile(0.25), "median": self.median,
+                "q3": self.quantile(0.75), "max": self.maximum}
+
+
+# Every timing taken, by table and row, for --json.
+RECORD = {}
+
+
+def record(section, key, timing):
+    RECORD.setdefault(section, {})[key] = timing.summary()
+    return timing
+
+
+def time_call(call, budget_s, min_runs=5):
+    """Repeated wall times of one call, batching fast calls so that a run lasts about a millisecond."""
+    once = None
+    for _ in range(2):  # the first call may be a cold one: size the batch from the faster of two
+        start = time.perf_counter()
+        call()
+        once = min(once or 1e9, time.perf_counter() - start)
     batch = max(1, int(1e-3 / max(once, 1e-9)))
     samples = []
     deadline = time.perf_counter() + budget_s
@@ -149,19 +198,29 @@ def median_ns(call, budget_s, min_runs=5):
         samples.append((time.perf_counter_ns() - start) / batch)
         if len(samples) >= 2000:
             break
-    return statistics.median(samples)
+    return Timing(samples)
 
 
-def c_loop_ns(lib, which, t, params, harmonics, budget_s):
+def median_ns(call, budget_s, min_runs=5):
+    """Median wall time of one call, in nanoseconds."""
+    return time_call(call, budget_s, min_runs).median
+
+
+def c_loop_timing(lib, which, t, params, harmonics, budget_s, min_runs=5):
+    """Repeated times of the plain C loop, each run timed inside C."""
     out = np.empty_like(t)
     p = np.asarray(params, dtype=np.float64)
     single = np.empty(1)
     lib.run_loop(which, t.ctypes.data, out.ctypes.data, t.size, p.ctypes.data, harmonics, 1, single.ctypes.data)
-    repeats = int(min(2000, max(5, budget_s * 1e9 / max(single[0], 1.0))))
+    repeats = int(min(2000, max(min_runs, budget_s * 1e9 / max(single[0], 1.0))))
     times = np.empty(repeats)
     lib.run_loop(which, t.ctypes.data, out.ctypes.data, t.size, p.ctypes.data, harmonics, repeats,
                  times.ctypes.data)
-    return float(np.median(times))
+    return Timing(times)
+
+
+def c_loop_ns(lib, which, t, params, harmonics, budget_s):
+    return c_loop_timing(lib, which, t, params, harmonics, budget_s).median
 
 
 def scenarios(quick):
@@ -203,24 +262,28 @@ def module_args(name, params, harmonics):
 def run_table(quick, lib):
     """One thread: the module against the NumPy expression and the C loop at every size."""
     set_threads(1)
-    budget = 0.02 if quick else 0.25
+    budget = 0.02 if quick else 0.2
     baseline = median_ns(lambda: np.empty(1), budget)
-    print("one thread (UNDARIX_NUM_THREADS=1)")
+    print("one thread (UNDARIX_NUM_THREADS=1); medians of repeated runs, spread = interquartile range in % of the "
+          "median (undarix/numpy/C loop)")
     print("np.empty(1): %.0f ns per call" % baseline)
-    header = "%-20s %-13s %9s %12s %9s %12s %12s %8s %8s" % (
-        "function", "case", "n", "undarix ns", "ns/elem", "numpy ns", "C loop ns", "x numpy", "x C")
+    header = "%-20s %-13s %9s %12s %9s %12s %12s %8s %8s %12s" % (
+        "function", "case", "n", "undarix ns", "ns/elem", "numpy ns", "C loop ns", "x numpy", "x C", "spread %")
     print(header)
     print("-" * len(header))
     for name, label, n, t, params, harmonics in scenarios(quick):
         module_call, numpy_call, which = CASES[name]
         args = module_args(name, params, harmonics)
-        ours = median_ns(direct_call(module_call, t, args), budget)
-        theirs = median_ns(direct_call(numpy_call, t, args), budget)
-        limit = c_loop_ns(lib, which, t, params, harmonics, budget)
-        print("%-20s %-13s %9d %12.0f %9.2f %12.0f %12.0f %8.3f %8.3f" % (
-            name, label, n, ours, ours / n, theirs, limit, ours / theirs, ours / max(limit, 1.0)))
+        key = "%s %s n=%d" % (name, label, n)
+        ours = record("one thread, undarix", key, time_call(direct_call(module_call, t, args), budget))
+        theirs = record("one thread, numpy", key, time_call(direct_call(numpy_call, t, args), budget))
+        limit = record("one thread, C loop", key, c_loop_timing(lib, which, t, params, harmonics, budget))
+        spread = "%.0f/%.0f/%.0f" % (ours.iqr_percent, theirs.iqr_percent, limit.iqr_percent)
+        print("%-20s %-13s %9d %12.0f %9.2f %12.0f %12.0f %8.3f %8.3f %12s" % (
+            name, label, n, ours.median, ours.median / n, theirs.median, limit.median, ours.median / theirs.median,
+            ours.median / max(limit.median, 1.0), spread))
         if n == 1:
-            print("%-20s %-13s %9s call at n=1 is %.2f x np.empty(1)" % ("", "", "", ours / baseline))
+            print("%-20s %-13s %9s call at n=1 is %.2f x np.empty(1)" % ("", "", "", ours.median / baseline))
     set_threads(None)
 
 
@@ -229,10 +292,12 @@ def run_parallel_table(quick, lib):
     cpus = all_cpus()
     counts = sorted({1, 2, cpus})
     sizes = [200_000] if quick else [1_000_000, 10_000_000]
-    budget = 0.05 if quick else 1.0
-    print("\nthreads (UNDARIX_NUM_THREADS; all = %d CPUs this process may use); times in ms per call, "
-          "speed-up over one thread in brackets" % cpus)
-    columns = ["%d thr" % c for c in counts] + ["numpy", "numexpr", "C loop"]
+    budget = 0.05 if quick else 0.6
+    runs = 3 if quick else 5
+    print("\nthreads (UNDARIX_NUM_THREADS; all = %d CPUs this process may use); median times in ms per call, "
+          "speed-up over one thread in brackets; spread = largest interquartile range of the row, in %% of "
+          "its median" % cpus)
+    columns = ["%d thr" % c for c in counts] + ["numpy", "numexpr", "C loop", "spread %"]
     header = "%-20s %10s " % ("function", "n") + " ".join("%15s" % c for c in columns)
     print(header)
     print("-" * len(header))
@@ -243,22 +308,35 @@ def run_parallel_table(quick, lib):
             module_call, numpy_call, which = CASES[name]
             params, harmonics = params_for(name)
             args = module_args(name, params, harmonics)
+            key = "%s n=%d" % (name, n)
             cells = []
+            timings = []
             single = None
             for count in counts:
                 set_threads(count)
-                ms = median_ns(direct_call(module_call, base, args), budget, min_runs=3) / 1e6
+                timing = record("threads, undarix %d" % count, key,
+                                time_call(direct_call(module_call, base, args), budget, min_runs=runs))
+                timings.append(timing)
+                ms = timing.median / 1e6
                 single = single or ms
                 cells.append("%7.2f (%4.2fx)" % (ms, single / ms))
             set_threads(None)
-            cells.append("%15.2f" % (median_ns(direct_call(numpy_call, base, args), budget, min_runs=3) / 1e6))
+            timing = record("threads, numpy", key,
+                            time_call(direct_call(numpy_call, base, args), budget, min_runs=runs))
+            timings.append(timing)
+            cells.append("%15.2f" % (timing.median / 1e6))
             if numexpr is not None:
                 numexpr.set_num_threads(cpus)
-                cells.append("%15.2f" % (median_ns(direct_call(NUMEXPR[name], base, args), budget, min_runs=3)
-                                         / 1e6))
+                timing = record("threads, numexpr %d" % cpus, key,
+                                time_call(direct_call(NUMEXPR[name], base, args), budget, min_runs=runs))
+                timings.append(timing)
+                cells.append("%15.2f" % (timing.median / 1e6))
             else:
                 cells.append("%15s" % "-")
-            cells.append("%15.2f" % (c_loop_ns(lib, which, base, params, harmonics, budget) / 1e6))
+            timing = record("threads, C loop", key, c_loop_timing(lib, which, base, params, harmonics, budget, runs))
+            timings.append(timing)
+            cells.append("%15.2f" % (timing.median / 1e6))
+            cells.append("%15.0f" % max(timing.iqr_percent for timing in timings))
             label = name + (" N=%d" % harmonics if harmonics else "")
             print("%-20s %10d " % (label, n) + " ".join("%15s" % c for c in cells))
 
@@ -281,7 +359,41 @@ print(status("VmHWM") - before)
 """
 
 
+# The address space a call maps at its peak, beyond what the process had mapped before it: the
+# result array, and for a call on several threads the workers' stacks (and whatever else they
+# would map, such as a malloc arena each).  Before it, the process has made calls on one thread
+# only, so no stack of an earlier worker is cached for reuse.
+ADDRESS_SCRIPT = r"""
+import os, sys, numpy as np, undarix
+def status(field):
+    with open("/proc/self/status") as lines:
+        return next(int(line.split()[1]) * 1024 for line in lines if line.startswith(field + ":"))
+name, threads = sys.argv[1], sys.argv[2]
+t = np.linspace(0.0, 50.0, 1_000_000)
+args = {"transient_impulse": (1.5, 6.0, 0.4, 0.1), "fourier_square_wave": (1.0, -0.01, 2.0, 0.1, 0.5, 1)}
+params = args.get(name, (1.0, -0.01, 2.0, 0.1, 0.5))
+os.environ["UNDARIX_NUM_THREADS"] = "1"
+getattr(undarix, name)(t, *params)
+getattr(undarix, name)(t[:10], *params)
+os.environ["UNDARIX_NUM_THREADS"] = threads
+before, peak_before = status("VmSize"), status("VmPeak")
+out = getattr(undarix, name)(t, *params)
+peak = status("VmPeak")
+# VmPeak cannot be reset: when the call stays below an earlier peak, only a bound is known.
+print("{:,}".format(peak - before) if peak > peak_before else "<= {:,}".format(peak_before - before))
+"""
+
+
 def run_memory():
+    if not os.path.exists("/proc/self/status"):
+        print("\npeak extra address space: needs Linux's /proc/self/status")
+    else:
+        print("\npeak extra address space of one call at n = 1,000,000 (the result array is 8,000,000 bytes)")
+        print("  %-22s %16s %16s" % ("", "1 thread", "2 threads"))
+        for name in CASES:
+            cells = [subprocess.run([sys.executable, "-c", ADDRESS_SCRIPT, name, count], capture_output=True,
+                                    text=True, check=True).stdout.strip() for count in ("1", "2")]
+            print("  %-22s %16s %16s bytes" % (name, cells[0], cells[1]))
     if not os.path.exists("/proc/self/clear_refs"):
         print("\npeak extra memory: needs Linux's /proc/self/clear_refs")
         return
@@ -359,51 +471,83 @@ def run_interrupt(quick):
         print("  %s thread(s): median %.1f ms, worst %.1f ms" % (count, statistics.median(delays), max(delays)))
 
 
-def ns_per_element(call, n, budget):
-    return median_ns(call, budget, min_runs=3) / n
+def duration_text(ns):
+    """A wall time in the unit that suits it: 850 ns, 3.1 µs, 12 ms, 1.4 s."""
+    for unit, scale in (("s", 1e9), ("ms", 1e6), ("µs", 1e3), ("ns", 1.0)):
+        if ns >= scale or unit == "ns":
+            return "%g %s" % (float("%.2g" % (ns / scale)), unit)
+
+
+def power_text(n):
+    """1, 10, 100, 1000 as written; larger powers of ten as 10^k."""
+    exponent = int(round(np.log10(n))) if n > 0 else 0
+    return str(n) if n < 10_000 or 10 ** exponent != n else "10^%d" % exponent
 
 
 def draw_figure(path, quick, lib):
-    """Time per element against n, log-log, one panel per function."""
+    """Time per element against n, log-log, one panel per function: the median of repeated runs with the
+    quartiles as a band (the minimum and maximum go to --json: on a busy machine a preempted run would
+    dwarf the band)."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     sizes = [1, 100, 10_000, 200_000] if quick else [1, 10, 100, 1_000, 10_000, 100_000, 1_000_000, 10_000_000]
-    budget = 0.02 if quick else 0.3
+    budget = 0.02 if quick else 0.2
+    min_runs = 3 if quick else 7
     cpus = all_cpus()
-    figure, grid = plt.subplots(2, 3, figsize=(13, 8))
+    figure, grid = plt.subplots(2, 3, figsize=(13, 8.5))
     axes = grid.flat
     for axis, name in zip(axes, CASES):
         module_call, numpy_call, which = CASES[name]
         params, harmonics = params_for(name)
         args = module_args(name, params, harmonics)
-        lines = {"undarix, 1 thread": [], "undarix, %d threads" % cpus: [], "NumPy expression": [],
-                 "numexpr, %d threads" % cpus: [], "plain C loop": []}
+        series = {"undarix, 1 thread": [], "undarix, %d threads" % cpus: [], "NumPy expression": [],
+                  "numexpr, %d threads" % cpus: [], "plain C loop": []}
         for n in sizes:
             t = np.linspace(0.0, 100.0, n)
+            key = "%s n=%d" % (name, n)
             set_threads(1)
-            lines["undarix, 1 thread"].append(ns_per_element(direct_call(module_call, t, args), n, budget))
+            series["undarix, 1 thread"].append(record(
+                "figure, undarix 1", key, time_call(direct_call(module_call, t, args), budget, min_runs)))
             set_threads(cpus)
-            lines["undarix, %d threads" % cpus].append(ns_per_element(direct_call(module_call, t, args), n, budget))
+            series["undarix, %d threads" % cpus].append(record(
+                "figure, undarix %d" % cpus, key, time_call(direct_call(module_call, t, args), budget, min_runs)))
             set_threads(None)
-            lines["NumPy expression"].append(ns_per_element(direct_call(numpy_call, t, args), n, budget))
+            series["NumPy expression"].append(record(
+                "figure, numpy", key, time_call(direct_call(numpy_call, t, args), budget, min_runs)))
             if numexpr is not None:
                 numexpr.set_num_threads(cpus)
-                lines["numexpr, %d threads" % cpus].append(
-                    ns_per_element(direct_call(NUMEXPR[name], t, args), n, budget))
-            lines["plain C loop"].append(c_loop_ns(lib, which, t, params, harmonics, budget) / n)
-        for label, values in lines.items():
-            if values:
-                axis.loglog(sizes, values, marker="o", markersize=3, label=label)
-        axis.set_title(name + (" (N=%d)" % harmonics if harmonics else ""), fontsize=10)
+                series["numexpr, %d threads" % cpus].append(record(
+                    "figure, numexpr %d" % cpus, key, time_call(direct_call(NUMEXPR[name], t, args), budget,
+                                                                min_runs)))
+            series["plain C loop"].append(record(
+                "figure, C loop", key, c_loop_timing(lib, which, t, params, harmonics, budget, min_runs)))
+        sizes_array = np.asarray(sizes, dtype=float)
+        for label, timings in series.items():
+            if not timings:
+                continue
+            per_element = lambda values: np.asarray(values) / sizes_array
+            median = per_element([timing.median for timing in timings])
+            lower = per_element([timing.quantile(0.25) for timing in timings])
+            upper = per_element([timing.quantile(0.75) for timing in timings])
+            (line,) = axis.loglog(sizes, median, marker="o", markersize=3, label=label)
+            axis.fill_between(sizes, lower, upper, color=line.get_color(), alpha=0.25, linewidth=0)
+        fastest = min(timing.median for timings in series.values() for timing in timings)
+        slowest = max(timing.median for timings in series.values() for timing in timings)
+        axis.set_title("%s%s\nn = %s … %s, median call %s … %s" % (
+            name, " (N=%d)" % harmonics if harmonics else "", power_text(sizes[0]), power_text(sizes[-1]),
+            duration_text(fastest), duration_text(slowest)), fontsize=10)
         axis.set_xlabel("n (elements)")
         axis.grid(True, which="major", alpha=0.3)
         axis.set_ylabel("time per element (ns)")
     legend_axis = grid.flat[len(CASES)]
     legend_axis.axis("off")
-    legend_axis.legend(*grid.flat[0].get_legend_handles_labels(), loc="center", fontsize=10)
-    figure.suptitle("%s, %d CPUs, Python %s, NumPy %s" % (platform.machine(), cpus, platform.python_version(),
-                                                          np.__version__), fontsize=10)
+    legend_axis.legend(*grid.flat[0].get_legend_handles_labels(), loc="center", fontsize=10,
+                       title="line: median of %d or more runs\nband: first to third quartile" % min_runs,
+                       title_fontsize=9)
+    figure.suptitle("%s, %d CPUs, Python %s, NumPy %s%s" % (
+        platform.machine(), cpus, platform.python_version(), np.__version__,
+        ", numexpr %s" % numexpr.__version__ if numexpr else ""), fontsize=10)
     figure.tight_layout()
     figure.savefig(path, dpi=90)
     print("\nfigure: %s" % path)
@@ -413,10 +557,13 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="tiny sizes and budgets; finishes in seconds")
     parser.add_argument("--figure", metavar="PNG", help="also draw time per element against n into this file")
+    parser.add_argument("--json", metavar="FILE", help="also write the summary of every timing (runs, minimum, "
+                        "quartiles, maximum, in ns per call) into this file")
     options = parser.parse_args()
     print("machine: %s, %s, %d cores (%d usable); Python %s; NumPy %s; numexpr %s" % (
         platform.machine(), platform.processor() or platform.platform(), os.cpu_count(), all_cpus(),
         platform.python_version(), np.__version__, numexpr.__version__ if numexpr else "not installed"))
+    started = time.perf_counter()
     lib = build_c_loop()
     run_table(options.quick, lib)
     run_parallel_table(options.quick, lib)
@@ -425,6 +572,13 @@ def main():
     run_interrupt(options.quick)
     if options.figure:
         draw_figure(options.figure, options.quick, lib)
+    if options.json:
+        with open(options.json, "w") as out:
+            json.dump({"python": platform.python_version(), "numpy": np.__version__,
+                       "numexpr": numexpr.__version__ if numexpr else None, "cpus": all_cpus(),
+                       "timings_ns": RECORD}, out, indent=1)
+        print("timings: %s" % options.json)
+    print("\nbenchmark took %.0f s" % (time.perf_counter() - started))
 
 
 if __name__ == "__main__":

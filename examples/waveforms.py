@@ -17,19 +17,6 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_OUTPUT = os.path.normpath(os.path.join(HERE, "..", "out", "waveforms.png"))
 FULL_TURN = 2.0 * np.pi
 
-CASES = [
-    ("harmonic_oscillator", "A=1, gamma=-0.1, omega=2, phi=0, y=0.5",
-     lambda t: undarix.harmonic_oscillator(t, 1.0, -0.1, 2.0, 0.0, 0.5)),
-    ("pseudo_square_wave", "A=1, gamma=-0.05, omega=1.5, phi=0, y=0",
-     lambda t: undarix.pseudo_square_wave(t, 1.0, -0.05, 1.5, 0.0, 0.0)),
-    ("fourier_square_wave", "A=1, gamma=0, omega=1, phi=0, y=0, N=25",
-     lambda t: undarix.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 25)),
-    ("pseudo_cycloid_wave", "A=1, gamma=-0.02, omega=1, phi=0, y=3",
-     lambda t: undarix.pseudo_cycloid_wave(t, 1.0, -0.02, 1.0, 0.0, 3.0)),
-    ("transient_impulse", "A=2, period=6 h, width=0.3, E=0.1",
-     lambda t: undarix.transient_impulse(t, 2.0, 6.0, 0.3, 0.1)),
-]
-
 # Panels of the figure: title, formula, time grid, axis label and the parameter
 # sets drawn (keyword arguments after `time`).
 PANELS = [
@@ -69,6 +56,17 @@ SYMBOLS = {"amplitude": "A", "gamma": "γ", "omega": "ω", "phi": "φ", "y": "y"
            "period": "P", "width": "W", "equilibrium": "E"}
 
 
+def label(parameters):
+    return ", ".join("%s=%g" % (SYMBOLS[key], value) for key, value in parameters.items())
+
+
+# The table shows the first parameter set of each panel: the figure's own
+# parameters, so that the numbers and the curves can be compared.
+CASES = [(name, label(parameter_sets[0]),
+          lambda t, name=name, parameters=parameter_sets[0]: getattr(undarix, name)(t, **parameters))
+         for name, _, _, _, parameter_sets in PANELS]
+
+
 def print_table(time):
     results = [(name, params, evaluate(time)) for name, params, evaluate in CASES]
 
@@ -81,22 +79,20 @@ def print_table(time):
         print("%8.2f" % time[i] + "".join("%22.12g" % values[i] for _, _, values in results))
 
     print("\nsummary over all points")
-    print("%-22s %-42s %12s %12s %12s" % ("function", "parameters", "min", "max", "mean"))
+    print("%-22s %-46s %12s %12s %12s" % ("function", "parameters", "min", "max", "mean"))
     for name, params, values in results:
-        print("%-22s %-42s %12.6g %12.6g %12.6g" % (name, params, values.min(), values.max(), values.mean()))
+        print("%-22s %-46s %12.6g %12.6g %12.6g" % (name, params, values.min(), values.max(), values.mean()))
 
 
-def draw_figure(path):
-    import matplotlib
-    matplotlib.use("Agg")
+def draw_panels():
+    """Draws the figure's panels with pyplot; returns the figure."""
     import matplotlib.pyplot as plt
 
     figure, axes = plt.subplots(len(PANELS), 1, figsize=(12, 3.0 * len(PANELS)))
     for ax, (name, formula, time, xlabel, parameter_sets) in zip(axes, PANELS):
         function = getattr(undarix, name)
         for parameters in parameter_sets:
-            label = ", ".join("%s=%g" % (SYMBOLS[key], value) for key, value in parameters.items())
-            ax.plot(time, function(time, **parameters), linewidth=1.2, label=label)
+            ax.plot(time, function(time, **parameters), linewidth=1.2, label=label(parameters))
         ax.set_title("%s:  %s" % (name, formula), fontsize=11)
         ax.set_xlabel(xlabel)
         ax.set_ylabel("value")
@@ -106,6 +102,15 @@ def draw_figure(path):
     axes[-1].set_xticks(np.arange(0.0, 3.0 * FULL_TURN + 1e-9, FULL_TURN / 2))
     axes[-1].set_xticklabels(["%g h" % (12 * k) for k in range(7)])
     figure.tight_layout()
+    return figure
+
+
+def draw_figure(path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    figure = draw_panels()
     os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
     figure.savefig(path, dpi=100, metadata={"Software": None})
     plt.close(figure)

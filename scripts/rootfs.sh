@@ -83,10 +83,11 @@ sid_rootfs() {
 }
 
 # Debian 12 (bookworm, glibc 2.36 like this machine) on arm64, with its
-# CPython 3.11 and a C++ compiler for the suite's native check; needs
+# CPython 3.11, and its headers and a C++ compiler for the suite's native
+# check (tests/test_lock_holding.py embeds the interpreter); needs
 # enable_aarch64_emulation first.
 arm64_rootfs() {
-    make_rootfs bookworm-arm64 arm64 bookworm python3 python3-venv g++ ca-certificates
+    make_rootfs bookworm-arm64 arm64 bookworm python3 python3-dev python3-venv g++ ca-certificates
 }
 
 # in_rootfs DIR COMMAND...: runs COMMAND as root inside DIR with /proc, /sys,

@@ -4,14 +4,13 @@
 # Sourced by the other scripts; nothing else needs to be installed by hand.
 #
 # Which CPython and NumPy:
-#   nothing set              CPython 3.8 with NumPy 1.24.4 (the primary target)
-#                            where 3.8 is found, otherwise the newest supported
-#                            CPython found, with the newest NumPy 2 for it
+#   nothing set              the newest supported CPython found (pyenv first,
+#                            then the PATH) with the newest NumPy 2 for it
 #   UNDARIX_PY=3.12          that CPython version (pyenv, or python3.12 on PATH)
 #   UNDARIX_PYTHON=/path     that interpreter, of any supported version
 #   UNDARIX_NUMPY=1.26.4     a NumPy release, or "latest" for the newest 2.x
 #                            that supports the interpreter (the default for
-#                            every CPython but 3.8)
+#                            every CPython but 3.8, which gets 1.24.4, its last)
 # The line "using CPython X.Y (path) with NumPy N" on standard error says what
 # was chosen.  scripts/matrix runs every supported combination.
 set -euo pipefail
@@ -79,7 +78,7 @@ choose_python() {
     else
         local version
         undarix_python=""
-        for version in 3.8 "${supported_pythons[@]}"; do
+        for version in "${supported_pythons[@]}"; do
             undarix_python="$(python_for_version "$version")"
             if [[ -n "$undarix_python" ]] && python_version_of "$undarix_python" >/dev/null 2>&1; then
                 # A system interpreter may lack venv or its headers (Debian's python3.X-venv, -dev).
@@ -158,8 +157,8 @@ make_venv() {
     fi
     if [[ ! -x "$venv/bin/python" ]]; then
         "$undarix_python" -m venv "$venv"
+        "$venv/bin/python" -m pip install --quiet --upgrade pip
     fi
-    "$venv/bin/python" -m pip install --quiet --upgrade pip
 }
 
 # Builds the module from this checkout and installs it into $1; further
@@ -174,12 +173,54 @@ install_module() {
         "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$@" "$root"
 }
 
+# A digest of what the module is built from: the sources, the build files,
+# the stubs and this script.  Names and contents both count, so an added,
+# removed or changed file gives another digest.
+source_digest() {
+    local root
+    root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+    (
+        cd "$root"
+        find src stubs CMakeLists.txt pyproject.toml scripts/setup_env.sh -type f -print0 2>/dev/null |
+            LC_ALL=C sort -z | xargs -0 sha256sum
+    ) | sha256sum | cut -d' ' -f1
+}
+
+# A digest of the pip requirements "$@" (the contents of -r files included).
+requirements_digest() {
+    local argument previous=""
+    {
+        for argument in "$@"; do
+            echo "$argument"
+            if [[ "$previous" == -r && -f "$argument" ]]; then
+                cat "$argument"
+            fi
+            previous="$argument"
+        done
+    } | sha256sum | cut -d' ' -f1
+}
+
 # The environment at $1 with the chosen NumPy, the packages named after it and
-# the module.
+# the module.  Stamps in the environment record what was installed: the
+# requirements are not asked of pip again while the same ones are satisfied,
+# and the module is rebuilt whenever its sources differ from the last build
+# (so a second run on an unchanged checkout takes seconds, and a changed
+# source is always rebuilt).
 setup_env() {
     local venv="$1"
     shift
     make_venv "$venv"
-    "$venv/bin/python" -m pip install --quiet "$(numpy_requirement)" "$@"
-    install_module "$venv"
+    local wanted module_stamp="$venv/.undarix-module-stamp" requirements_stamp="$venv/.undarix-requirements-stamp"
+    wanted="$(requirements_digest "$undarix_python" "$(numpy_requirement)" "$@")"
+    if ! grep -qx "$wanted" "$requirements_stamp" 2>/dev/null; then
+        "$venv/bin/python" -m pip install --quiet "$(numpy_requirement)" "$@"
+        echo "$wanted" >> "$requirements_stamp"
+    fi
+    wanted="$(source_digest)"
+    if [[ "$(cat "$module_stamp" 2>/dev/null)" != "$wanted" ]] ||
+        ! "$venv/bin/python" -c 'import undarix' 2>/dev/null; then
+        rm -f "$module_stamp"
+        install_module "$venv"
+        echo "$wanted" > "$module_stamp"
+    fi
 }

@@ -212,10 +212,45 @@ Status populate_module(PyObject* module) {
     return Status();
 }
 
+// Whether the import is the main interpreter's own (needs the lock).
+bool in_main_interpreter() {
+#if PY_VERSION_HEX >= 0x03090000
+    PyInterpreterState* running = PyInterpreterState_Get();
+#else
+    PyInterpreterState* running = _PyInterpreterState_Get();
+#endif
+    if (running != PyInterpreterState_Main()) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    // CPython 3.13 on runs the initialisation of a single-phase module that a
+    // sub-interpreter imports in the main interpreter, under a thread state
+    // made for running code on another interpreter's behalf; that import is
+    // the sub-interpreter's.  The mark is _PyThreadState_WHENCE_EXEC, whose
+    // name only CPython's own build sees (cpython/pystate.h).
+    constexpr int kWhenceExec = 5;
+    if (PyThreadState_Get()->_whence == kWhenceExec) {
+        return false;
+    }
+#endif
+    return true;
+}
+
 Expected<OwnedRef> make_module() {
     OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition.definition, PYTHON_API_VERSION));
     if (!module) {
         return fetch_failure();
+    }
+    // The process-wide caches (types, NumPy's table, the borrow registry)
+    // hold objects of the interpreter that fills them, so only the main
+    // interpreter may: a sub-interpreter is refused without using up the
+    // one initialisation, which stays the main interpreter's to take.
+    if (!in_main_interpreter()) {
+        if (module_initialized.load(std::memory_order_seq_cst)) {
+            return import_error("PyO3 modules may only be initialized once per interpreter process");
+        }
+        return import_error(
+            "undarix does not support sub-interpreters: import it in the main interpreter only");
     }
     if (module_initialized.exchange(true, std::memory_order_seq_cst)) {
         return import_error("PyO3 modules may only be initialized once per interpreter process");

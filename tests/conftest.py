@@ -1,3 +1,4 @@
+import collections
 import ctypes
 import os
 import subprocess
@@ -29,6 +30,18 @@ PARAMETERS = {
     "pseudo_cycloid_wave": ("time", "amplitude", "gamma", "omega", "phi", "y"),
     "transient_impulse": ("time", "amplitude", "period", "width", "equilibrium"),
 }
+
+
+# Outcomes of the fuzzed calls of test_fuzz.py by kind ("ok" or the exception's
+# name), shown in the terminal summary after the run.
+FUZZED_CALLS = collections.Counter()
+
+
+def pytest_terminal_summary(terminalreporter):
+    if FUZZED_CALLS:
+        terminalreporter.write_sep("-", "fuzzed calls")
+        terminalreporter.write_line("%d (%s)" % (sum(FUZZED_CALLS.values()), ", ".join(
+            "%s %d" % item for item in sorted(FUZZED_CALLS.items()))))
 
 
 def bits(values):

@@ -5,7 +5,6 @@ The model below is written from the documented behaviour alone; it asks CPython 
 the module leaves to CPython (the exceptions of its float and index conversions) and NumPy only
 for dtype equivalence and array flags.  `UNDARIX_FUZZ_EXAMPLES` sets the examples per function.
 """
-import collections
 import ctypes
 import decimal
 import fractions
@@ -21,7 +20,7 @@ from hypothesis import strategies as st
 
 import reference
 import undarix
-from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, DICT_KEYWORD_NAMES_CHECKED, NOT_CONTIGUOUS,
+from conftest import (ALL_FUNCTIONS, FUZZED_CALLS, ALREADY_BORROWED, DICT_KEYWORD_NAMES_CHECKED, NOT_CONTIGUOUS,
                       PARAMETERS, PENDING_TEXT_ARRIVES, BorrowApi, assert_same_floats, entry_call,
                       find_panic_type)
 from registry_model import GRANTED, NOT_WRITEABLE, memory_owner, region_key, regions_conflict
@@ -35,7 +34,7 @@ FORMATTING = ("a formatting trait implementation returned an error when the unde
 UNWRAPPED = "Unwrapped panic from Python code"
 UNNAMED = "<failed to extract type name>"
 MAX_WORK = 300_000  # formula evaluations a successful case may cost (num_harmonics x length)
-CASES = collections.Counter()
+CASES = FUZZED_CALLS  # reported in pytest's terminal summary (conftest.py)
 
 
 PANIC = find_panic_type()
@@ -437,17 +436,6 @@ def invoke(function, args, keywords, route):
         # The interpreter would refuse the dict itself; hand the names over as they are.
         return entry_call(function, tuple(args) + tuple(keywords.values()), tuple(keywords))
     return call_with_dict(function, tuple(args), keywords)
-
-
-@pytest.fixture(scope="module", autouse=True)
-def report_cases(request):
-    yield
-    plugins = request.config.pluginmanager
-    reporter, capture = plugins.get_plugin("terminalreporter"), plugins.get_plugin("capturemanager")
-    if reporter is not None and capture is not None and CASES:
-        with capture.global_and_fixture_disabled():
-            reporter.write_line("\nfuzzed calls: %d (%s)" % (sum(CASES.values()), ", ".join(
-                "%s %d" % item for item in sorted(CASES.items()))))
 
 
 @pytest.mark.parametrize("name", ALL_FUNCTIONS)

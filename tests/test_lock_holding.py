@@ -1,6 +1,6 @@
 """Whether a thread counts as holding the interpreter lock, checked in an embedded interpreter
-(tests/native/lock_holding_check.cpp): a reference released while a call runs without the lock
-must be queued, never decremented unlocked."""
+(tests/native/lock_holding_check.cpp): a reference released while this thread does not hold the
+lock, as CPython reports it, must be queued, never decremented unlocked."""
 import os
 import shutil
 import subprocess
@@ -11,7 +11,8 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COMPILER = os.environ.get("CXX", "c++")
-SOURCES = ["frame/entry_depth.cpp", "frame/pending_releases.cpp", "kernels/interpreter_lock.cpp"]
+SOURCES = ["frame/entry_depth.cpp", "frame/lock_ownership.cpp", "frame/pending_releases.cpp",
+           "kernels/interpreter_lock.cpp"]
 
 
 def embedding_flags():
@@ -28,7 +29,7 @@ def test_releases_while_the_lock_is_given_up_are_queued(tmp_path):
     subprocess.run([COMPILER, "-std=c++17", "-O1", "-I", os.path.join(ROOT, "src"),
                     os.path.join(ROOT, "tests", "native", "lock_holding_check.cpp")]
                    + [os.path.join(ROOT, "src", source) for source in SOURCES]
-                   + ["-o", str(program)] + embedding_flags(), check=True, timeout=300)
+                   + ["-o", str(program), "-pthread"] + embedding_flags(), check=True, timeout=300)
     env = dict(os.environ, PYTHONHOME=sys.base_prefix)
     env.pop("LD_PRELOAD", None)  # a sanitizer runtime is not linked into this program
     result = subprocess.run([str(program)], capture_output=True, text=True, timeout=60, env=env)

@@ -93,22 +93,29 @@ def test_parallel_calls_after_fork(method):
 
 
 EXIT_WHILE_INSIDE = """
-    import sys, threading, time, numpy as np, undarix
+    import os, sys, threading, time, numpy as np, undarix
+
+    calls = [[0, 0], [0, 0]]  # per daemon thread: calls begun, calls returned
 
     class SlowToDelete:
-        # Keeps finalisation busy long enough for the daemon threads to ask for the lock.
-        def __del__(self):
-            time.sleep(0.5)
+        # Keeps finalisation busy long enough for the daemon threads to ask for the lock.  What it
+        # uses is bound when it is defined: at finalisation the module's globals may be None.
+        def __del__(self, sleep=time.sleep, write=os.write, calls=calls):
+            inside = [begun > returned for begun, returned in calls]
+            sleep(0.5)
+            write(1, ("inside a call at finalisation: %%s\\n" %% inside).encode())
 
     sys.slow_to_delete = SlowToDelete()
     t = np.linspace(0.0, 100.0, %d)
 
-    def loop():
+    def loop(count):
         while True:
+            count[0] += 1
             undarix.%s(t, *%r)
+            count[1] += 1
 
-    for _ in range(2):
-        threading.Thread(target=loop, daemon=True).start()
+    for count in calls:
+        threading.Thread(target=loop, args=(count,), daemon=True).start()
     time.sleep(0.3)
 """
 
@@ -121,7 +128,11 @@ EXIT_WHILE_INSIDE = """
 ])
 def test_interpreter_exit_while_daemon_threads_are_inside_a_call(threads, name, n, scalars):
     # CPython ends a daemon thread that asks for the interpreter lock during finalisation; the
-    # process must exit as it would without the module, every time.
+    # process must exit as it would without the module, every time.  The finaliser shows that the
+    # daemon threads were inside a call (the lock reaches the exiting thread when a call gives it
+    # up) and that finalisation waited for them to ask for the lock back.  A thread may also be
+    # caught between two calls, where the interpreter's switch interval can take the lock from it,
+    # so at least one of the two must have been inside a call.
     script = textwrap.dedent(EXIT_WHILE_INSIDE % (n, name, scalars))
     env = dict(os.environ, UNDARIX_NUM_THREADS=threads)
     children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
@@ -132,4 +143,104 @@ def test_interpreter_exit_while_daemon_threads_are_inside_a_call(threads, name, 
         finally:
             child.kill()
         assert (child.returncode, err) == (0, "")
+        assert out in ("inside a call at finalisation: [True, True]\n",
+                       "inside a call at finalisation: [True, False]\n",
+                       "inside a call at finalisation: [False, True]\n")
 
+
+# A daemon thread is inside a call, in Python code the module called (the call's hook gives the
+# lock up: a sleep, as writing a warning to a pipe would), when the main thread begins to
+# finalise the interpreter; a slow finaliser keeps finalisation going while the thread wakes and
+# asks for the lock back, and CPython (3.8 to 3.13) ends it there by unwinding its stack through
+# the module's frames.  References the module holds on the way must be queued, not released
+# without the lock: with PYTHONMALLOC=debug a release that frees an object aborts the process,
+# and a release that frees nothing shows as a reference count that changed while the finaliser
+# waited (every call holds float64's dtype while it converts its arguments).
+ENDED_INSIDE_PYTHON_CODE = """
+    import os, sys, threading, time, warnings, numpy as np, undarix
+
+    inside = threading.Event()
+    returned = []
+
+    def pause():
+        inside.set()
+        time.sleep(0.3)
+
+    t = np.linspace(0.0, 1.0, 1_000_000)
+    %s
+
+    def run():
+        try:
+            call()
+        except BaseException:
+            pass
+        returned.append(True)
+
+    threading.Thread(target=run, daemon=True).start()
+    assert inside.wait(30)
+
+    class SlowFinaliser:
+        def __del__(self, sleep=time.sleep, write=os.write, count=sys.getrefcount, dtype=np.dtype("float64"),
+                    inside=inside, returned=returned):
+            before = count(dtype)
+            sleep(1.0)
+            write(1, ("inside %%s, returned %%s, dtype references %%+d\\n"
+                      %% (inside.is_set(), bool(returned), count(dtype) - before)).encode())
+
+    sys.modules["slow_finaliser_holder"] = SlowFinaliser()
+"""
+
+HOOKS = {
+    # The warning about a bad thread setting is shown by a showwarning that gives the lock up.
+    "warning": """
+    os.environ["UNDARIX_NUM_THREADS"] = "bogus"
+    warnings.showwarning = lambda *a, **k: pause()
+    def call():
+        undarix.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)
+    """,
+    "__float__": """
+    class Phase:
+        def __float__(self):
+            pause()
+            return 0.0
+    def call():
+        undarix.harmonic_oscillator(t, 1.0, 0.0, 1.0, Phase(), 0.0)
+    """,
+    "__index__": """
+    class Harmonics:
+        def __index__(self):
+            pause()
+            return 3
+    def call():
+        undarix.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, Harmonics())
+    """,
+    # An argument's conversion fails with a TypeError whose text the module asks for.
+    "__str__": """
+    class SlowText:
+        def __str__(self):
+            pause()
+            return "no float here"
+    class Phase:
+        def __float__(self):
+            raise TypeError(SlowText())
+    def call():
+        undarix.harmonic_oscillator(t, 1.0, 0.0, 1.0, Phase(), 0.0)
+    """,
+}
+
+
+@posix_only
+@pytest.mark.parametrize("hook", sorted(HOOKS))
+def test_thread_ended_at_exit_inside_python_code_called_during_a_call(hook):
+    body = textwrap.indent(textwrap.dedent(HOOKS[hook]), "    ")
+    script = textwrap.dedent(ENDED_INSIDE_PYTHON_CODE % body.strip())
+    env = dict(os.environ, PYTHONMALLOC="debug")
+    children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True, env=env) for _ in range(3)]
+    for child in children:
+        try:
+            out, err = child.communicate(timeout=60)
+        finally:
+            child.kill()
+        assert (child.returncode, err) == (0, "")
+        assert out == "inside True, returned False, dtype references +0\n"

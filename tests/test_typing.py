@@ -169,8 +169,10 @@ def test_every_parameter_and_error_is_documented(name):
     function, = [node for node in tree.body if isinstance(node, ast.FunctionDef) and node.name == name]
     doc = ast.get_docstring(function)
     assert doc is not None
-    sections = dict(re.findall(r"^(\w+):\n((?:    .*\n?|\n)*)", doc, re.MULTILINE))
-    documented = re.findall(r"^    (\w+): ", sections["Args"], re.MULTILINE)
+    # numpydoc sections: a title underlined with dashes, then entries of
+    # "name : type" (parameters) or "name" (exceptions), their text indented.
+    sections = dict(re.findall(r"^(\w+)\n-+\n((?:(?!\w+\n-+\n).*\n?)*)", doc, re.MULTILINE))
+    documented = re.findall(r"^(\w+) : ", sections["Parameters"], re.MULTILINE)
     assert documented == list(PARAMETERS[name])
-    raised = re.findall(r"^    ([\w.]+): ", sections["Raises"], re.MULTILINE)
+    raised = re.findall(r"^([\w.]+)$", sections["Raises"], re.MULTILINE)
     assert {"TypeError", "pyo3_runtime.PanicException"} <= set(raised)

@@ -2,6 +2,7 @@
 
 #include "frame/error_indicator.hpp"
 #include "frame/internal_failure.hpp"
+#include "frame/object_text.hpp"
 #include "frame/panic_exception.hpp"
 
 #include <cstdio>
@@ -29,16 +30,7 @@ CallFailure not_an_exception_failure() {
 // repr() of an object as UTF-8 text; a failing repr() is shown by a marker
 // rather than abandoning the message it is part of.
 std::string repr_text(PyObject* object) {
-    OwnedRef repr = OwnedRef::steal(PyObject_Repr(object));
-    if (repr) {
-        Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(repr.get(), &size);
-        if (text != nullptr) {
-            return std::string(text, static_cast<std::size_t>(size));
-        }
-    }
-    PyErr_Clear();
-    return "<unrepresentable object>";
+    return object_text(object, TextOf::repr, TextError::clear).value_or("<unrepresentable object>");
 }
 
 class MessageArgument final : public ArgumentBuilder {

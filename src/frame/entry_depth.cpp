@@ -7,26 +7,17 @@ namespace {
 
 // Trivially destructible, so valid for the whole life of the thread,
 // including while its other thread-local storage is torn down.
-thread_local int lock_holding_entries = 0;
+thread_local int entries_on_this_thread = 0;
 
 }  // namespace
 
-bool thread_holds_interpreter_lock() noexcept { return lock_holding_entries > 0; }
+int entry_depth() noexcept { return entries_on_this_thread; }
 
 EntryDepth::EntryDepth() noexcept {
-    ++lock_holding_entries;
+    ++entries_on_this_thread;
     apply_pending_releases();
 }
 
-EntryDepth::~EntryDepth() { --lock_holding_entries; }
-
-LockHoldingSuspended::LockHoldingSuspended() noexcept : saved_(lock_holding_entries) { lock_holding_entries = 0; }
-
-void LockHoldingSuspended::resume() noexcept { lock_holding_entries = saved_; }
-
-void LockHoldingSuspended::suspend() noexcept {
-    saved_ = lock_holding_entries;
-    lock_holding_entries = 0;
-}
+EntryDepth::~EntryDepth() { --entries_on_this_thread; }
 
 }  // namespace undarix

@@ -25,10 +25,19 @@ constexpr Advice kAdvice[] = {
      "wait for that module to release it, then call again"},
 };
 
-// The path from the source root, not the build machine's full path.
+// The path from the project's root (src/frame/...), not the build machine's.
+// The build makes the compiler write it so where the compiler can; otherwise
+// the build passes the root, which is cut off here.  A path that is neither
+// is reported whole rather than cut at a guess.
 const char* short_path(const char* file) {
-    const char* src = std::strstr(file, "src/");
-    return src != nullptr ? src : file;
+#if defined(UNDARIX_SOURCE_ROOT)
+    constexpr const char* root = UNDARIX_SOURCE_ROOT;
+    const std::size_t length = std::strlen(root);
+    if (std::strncmp(file, root, length) == 0) {
+        return file + length;
+    }
+#endif
+    return file;
 }
 
 }  // namespace

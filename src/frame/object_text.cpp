@@ -28,16 +28,23 @@ std::string type_name(PyObject* type) {
 
 }  // namespace
 
-std::optional<std::string> object_text(PyObject* object) {
-    OwnedRef text = OwnedRef::steal(PyObject_Str(object));
+std::optional<std::string> object_text(PyObject* object, TextOf which, TextError on_error) {
+    const auto drop_error = [on_error] {
+        if (on_error == TextError::take) {
+            (void)fetch_failure();
+        } else {
+            PyErr_Clear();
+        }
+    };
+    OwnedRef text = OwnedRef::steal(which == TextOf::str ? PyObject_Str(object) : PyObject_Repr(object));
     if (!text) {
-        (void)fetch_failure();
+        drop_error();
         return std::nullopt;
     }
     if (std::optional<std::string> utf8 = utf8_of(text.get())) {
         return utf8;
     }
-    (void)fetch_failure();
+    drop_error();
     OwnedRef bytes = OwnedRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
     if (!bytes) {
         unexpected_api_failure();

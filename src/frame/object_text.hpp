@@ -8,10 +8,21 @@
 
 namespace undarix {
 
-// str(object) as UTF-8; lone surrogates show as U+FFFD per invalid byte, as
-// Python's "replace" decoding shows them.  Empty when str() itself raised:
-// that error has been taken and dropped, and the caller decides what follows.
-std::optional<std::string> object_text(PyObject* object);
+// Which of an object's texts: str(object), or repr(object).
+enum class TextOf { str, repr };
+
+// What becomes of an exception raised by str() or repr() itself: taken and
+// dropped like any failure (a PanicException of the module then resumes as
+// an InternalFailure), or cleared, for texts made while an error is being
+// rendered, which must not raise in turn.
+enum class TextError { take, clear };
+
+// The module's one way from an object to UTF-8 text: str(object) (or
+// repr(object)) as UTF-8, lone surrogates showing as U+FFFD per invalid byte,
+// as Python's "replace" decoding shows them.  Empty when str() or repr()
+// itself raised; the caller decides what follows.
+std::optional<std::string> object_text(PyObject* object, TextOf which = TextOf::str,
+                                       TextError on_error = TextError::take);
 
 // TypeError "'{qualname}' object cannot be converted to '{target}'", built
 // lazily; holds a reference to the object's type until then.

@@ -3,7 +3,8 @@
 // Functions in this module return either an OwnedRef (a new reference the
 // caller now owns) or a plain PyObject* (a borrowed reference, valid while its
 // owner holds it).  Releasing goes through release_reference(), which defers
-// the decrement when the calling thread does not hold the interpreter lock.
+// the decrement when CPython says the calling thread does not hold the
+// interpreter lock.
 #pragma once
 
 #include "frame/python.hpp"
@@ -12,9 +13,8 @@
 
 namespace undarix {
 
-// Decrements `object`'s reference count now if this thread is inside an
-// entry and holds the interpreter lock, otherwise queues it for the next
-// entry.  Null is ignored.  Defined with the queue of pending releases.
+// Decrements `object`'s reference count now if CPython says this thread
+// holds the interpreter lock, otherwise queues it for the next entry.  Null is ignored.  Defined with the queue of pending releases.
 void release_reference(PyObject* object) noexcept;
 
 class OwnedRef {

@@ -1,6 +1,6 @@
 #include "frame/pending_releases.hpp"
 
-#include "frame/entry_depth.hpp"
+#include "frame/lock_ownership.hpp"
 #include "frame/owned_ref.hpp"
 
 #include <atomic>
@@ -37,7 +37,7 @@ void defer_release(PyObject* object) noexcept {
 }
 
 void apply_pending_releases() noexcept {
-    if (!releases_pending.load(std::memory_order_acquire)) {
+    if (!releases_pending.load(std::memory_order_acquire) || !this_thread_holds_interpreter_lock()) {
         return;
     }
     std::vector<PyObject*> batch;
@@ -48,7 +48,7 @@ void apply_pending_releases() noexcept {
         releases_pending.store(false, std::memory_order_release);
     }
     for (PyObject* object : batch) {
-        Py_DECREF(object);
+        decrement_locked(object);
     }
 }
 
@@ -56,8 +56,8 @@ void release_reference(PyObject* object) noexcept {
     if (object == nullptr) {
         return;
     }
-    if (thread_holds_interpreter_lock()) {
-        Py_DECREF(object);
+    if (this_thread_holds_interpreter_lock()) {
+        decrement_locked(object);
         return;
     }
     defer_release(object);

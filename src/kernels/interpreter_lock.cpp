@@ -1,13 +1,17 @@
 #include "kernels/interpreter_lock.hpp"
 
-#include <cstdlib>
-#include <mutex>
+#include "frame/owned_ref.hpp"
 
-#if defined(__linux__)
-#include <sys/syscall.h>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/types.h>
 #include <unistd.h>
+#define UNDARIX_HAS_GETPID 1
 #endif
 #if defined(__linux__) && defined(__GLIBC__)
+#include <sys/mman.h>
 #include <ucontext.h>
 #define UNDARIX_SEPARATE_STACK 1
 #endif
@@ -15,54 +19,123 @@
 namespace undarix::kernels {
 namespace {
 
+// ---- Python's main thread ---------------------------------------------------
+
+// Its identity, as PyThread_get_thread_ident() numbers threads, read once per
+// process (and again in a forked child, whose main thread is the one that
+// forked).  Read and written with the interpreter lock held.
+unsigned long main_thread_ident = 0;
+bool main_thread_known = false;
+#if defined(UNDARIX_HAS_GETPID)
+pid_t main_thread_read_in = 0;
+#endif
+
+// The interpreter's record of its main thread: _thread._get_main_thread_ident()
+// where it exists (3.13 on), else threading.main_thread().ident (the thread
+// that imported threading, which NumPy imports at its own import, so in
+// practice the thread that started the interpreter).  Not the OS rule "thread
+// id equals process id": an embedding program may run the interpreter on any
+// thread.
+bool read_main_thread_ident(unsigned long& ident) {
+    OwnedRef value;
+    OwnedRef thread_module = OwnedRef::steal(PyImport_ImportModule("_thread"));
+    if (thread_module && PyObject_HasAttrString(thread_module.get(), "_get_main_thread_ident")) {
+        value = OwnedRef::steal(PyObject_CallMethod(thread_module.get(), "_get_main_thread_ident", nullptr));
+    } else {
+        PyErr_Clear();
+        OwnedRef threading = OwnedRef::steal(PyImport_ImportModule("threading"));
+        OwnedRef main_thread =
+            threading ? OwnedRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : OwnedRef();
+        value = main_thread ? OwnedRef::steal(PyObject_GetAttrString(main_thread.get(), "ident")) : OwnedRef();
+    }
+    if (!value || !PyLong_Check(value.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    ident = PyLong_AsUnsignedLong(value.get());
+    if (ident == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
 #if defined(UNDARIX_SEPARATE_STACK)
 
+// ---- Separate stacks ----------------------------------------------------------
+
 // Room for PyEval_RestoreThread, a signal handler's C frames and the
-// unwinder that may end the thread there.
+// unwinder that may end the thread there (glibc loads libgcc_s for it).
 constexpr std::size_t kLockStackBytes = 128 * 1024;
 
-// A separate stack, linked into a process-wide list while in use: one on
-// which a thread was ended stays listed, so it is still reachable (not a
-// leak) when the process exits a moment later.
-struct SeparateStack {
-    SeparateStack* previous;
-    SeparateStack* next;
-    alignas(16) unsigned char bytes[kLockStackBytes];
+// One thread's separate stack: a private mapping whose lowest page is
+// inaccessible, so that an overflow faults at once instead of writing over
+// whatever lies below.  Created on first need and unmapped at thread exit.
+// No process-wide list, and so no mutex that a fork could inherit locked.
+class SeparateStack {
+public:
+    SeparateStack() = default;
+    SeparateStack(const SeparateStack&) = delete;
+    SeparateStack& operator=(const SeparateStack&) = delete;
+
+    ~SeparateStack() {
+        // A thread ended while asking for the lock was ended on this stack,
+        // but glibc has jumped back to the thread's own stack before it runs
+        // thread-local destructors; the address test is there so that a stack
+        // still in use is never unmapped whatever path got here.
+        if (mapping_ == nullptr || holds(reinterpret_cast<std::uintptr_t>(&mapping_))) {
+            return;
+        }
+        const unsigned char marker = 0;
+        if (holds(reinterpret_cast<std::uintptr_t>(&marker))) {
+            return;
+        }
+        munmap(mapping_, mapping_bytes_);
+    }
+
+    bool prepare() noexcept {
+        if (mapping_ != nullptr) {
+            return true;
+        }
+        const long page = sysconf(_SC_PAGESIZE);
+        if (page <= 0) {
+            return false;
+        }
+        const std::size_t guard = static_cast<std::size_t>(page);
+        const std::size_t usable = (kLockStackBytes + guard - 1) / guard * guard;
+        void* mapping = mmap(nullptr, guard + usable, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+        if (mapping == MAP_FAILED) {
+            return false;
+        }
+        // Stacks grow down: the guard is the lowest page.
+        if (mprotect(mapping, guard, PROT_NONE) != 0) {
+            munmap(mapping, guard + usable);
+            return false;
+        }
+        mapping_ = mapping;
+        mapping_bytes_ = guard + usable;
+        usable_ = static_cast<unsigned char*>(mapping) + guard;
+        usable_bytes_ = usable;
+        return true;
+    }
+
+    unsigned char* usable() const noexcept { return usable_; }
+    std::size_t usable_bytes() const noexcept { return usable_bytes_; }
+
+private:
+    bool holds(std::uintptr_t address) const noexcept {
+        const auto begin = reinterpret_cast<std::uintptr_t>(mapping_);
+        return address >= begin && address < begin + mapping_bytes_;
+    }
+
+    void* mapping_ = nullptr;
+    std::size_t mapping_bytes_ = 0;
+    unsigned char* usable_ = nullptr;
+    std::size_t usable_bytes_ = 0;
 };
 
-std::mutex stacks_in_use_mutex;
-SeparateStack* stacks_in_use = nullptr;
-
-SeparateStack* new_separate_stack() {
-    auto* stack = static_cast<SeparateStack*>(std::malloc(sizeof(SeparateStack)));
-    if (stack == nullptr) {
-        return nullptr;
-    }
-    std::lock_guard<std::mutex> lock(stacks_in_use_mutex);
-    stack->previous = nullptr;
-    stack->next = stacks_in_use;
-    if (stacks_in_use != nullptr) {
-        stacks_in_use->previous = stack;
-    }
-    stacks_in_use = stack;
-    return stack;
-}
-
-void free_separate_stack(SeparateStack* stack) {
-    {
-        std::lock_guard<std::mutex> lock(stacks_in_use_mutex);
-        if (stack->previous != nullptr) {
-            stack->previous->next = stack->next;
-        } else {
-            stacks_in_use = stack->next;
-        }
-        if (stack->next != nullptr) {
-            stack->next->previous = stack->previous;
-        }
-    }
-    std::free(stack);
-}
-
+thread_local SeparateStack this_threads_stack;
 thread_local PyThreadState* state_to_restore = nullptr;
 
 // Runs on the separate stack.  It owns nothing and has no handler, so it
@@ -73,45 +146,107 @@ void separate_stack_body() { PyEval_RestoreThread(state_to_restore); }
 // False when the separate stack cannot be set up; the caller then asks for
 // the lock on its own stack.
 bool restore_on_separate_stack(PyThreadState* state) {
-    SeparateStack* stack = new_separate_stack();
-    if (stack == nullptr) {
+    if (!this_threads_stack.prepare()) {
         return false;
     }
     ucontext_t caller;
     ucontext_t separate;
     if (getcontext(&separate) != 0) {
-        free_separate_stack(stack);
         return false;
     }
-    separate.uc_stack.ss_sp = stack->bytes;
-    separate.uc_stack.ss_size = sizeof(stack->bytes);
+    separate.uc_stack.ss_sp = this_threads_stack.usable();
+    separate.uc_stack.ss_size = this_threads_stack.usable_bytes();
     separate.uc_link = &caller;  // where the body returns to
     makecontext(&separate, separate_stack_body, 0);
     state_to_restore = state;
-    const int switched = swapcontext(&caller, &separate);
-    free_separate_stack(stack);
-    return switched == 0;
+    return swapcontext(&caller, &separate) == 0;
 }
 
+#endif
+
+#if !defined(UNDARIX_SEPARATE_STACK) && defined(UNDARIX_HAS_GETPID)
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
 #endif
 
 }  // namespace
 
 bool on_main_thread() noexcept {
-#if defined(__linux__)
-    return static_cast<pid_t>(syscall(SYS_gettid)) == getpid();
+#if defined(UNDARIX_HAS_GETPID)
+    if (main_thread_known && main_thread_read_in != getpid()) {
+        main_thread_known = false;
+    }
+#endif
+    if (!main_thread_known) {
+        unsigned long ident = 0;
+        if (!read_main_thread_ident(ident)) {
+            return false;
+        }
+        main_thread_ident = ident;
+        main_thread_known = true;
+#if defined(UNDARIX_HAS_GETPID)
+        main_thread_read_in = getpid();
+#endif
+    }
+    return PyThread_get_thread_ident() == main_thread_ident;
+}
+
+bool prepare_separate_stack() noexcept {
+#if defined(UNDARIX_SEPARATE_STACK)
+    return this_threads_stack.prepare();
 #else
-    return true;
+    return false;
 #endif
 }
 
-void take_back_lock(PyThreadState* state) {
+void take_back_lock(PyThreadState* state, bool main_thread) {
 #if defined(UNDARIX_SEPARATE_STACK)
-    if (!on_main_thread() && restore_on_separate_stack(state)) {
+    if (!main_thread && restore_on_separate_stack(state)) {
         return;
     }
 #endif
+    (void)main_thread;
     PyEval_RestoreThread(state);
+}
+
+InterpreterLockReleased::InterpreterLockReleased(bool main_thread) noexcept
+    : main_thread_(main_thread),
+#if defined(UNDARIX_SEPARATE_STACK)
+      releases_(main_thread || prepare_separate_stack()),
+#else
+      releases_(true),
+#endif
+      exceptions_at_start_(std::uncaught_exceptions()),
+      saved_(releases_ ? PyEval_SaveThread() : nullptr) {
+}
+
+InterpreterLockReleased::~InterpreterLockReleased() noexcept(false) {
+#if !defined(UNDARIX_SEPARATE_STACK) && defined(UNDARIX_HAS_GETPID)
+    if (saved_ != nullptr && !main_thread_ && std::uncaught_exceptions() > exceptions_at_start_ &&
+        interpreter_finalizing()) {
+        // The thread would be ended by an unwinding while another exception
+        // unwinds, which terminates the process; it waits for the exit.
+        for (;;) {
+            pause();
+        }
+    }
+#endif
+    take_back();
+}
+
+void InterpreterLockReleased::take_back() {
+    // Cleared first: if taking the lock ends the thread, the unwinding runs
+    // the destructor, which must not ask a second time.
+    PyThreadState* state = saved_;
+    saved_ = nullptr;
+    if (state != nullptr) {
+        take_back_lock(state, main_thread_);
+    }
 }
 
 }  // namespace undarix::kernels

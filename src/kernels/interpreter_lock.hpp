@@ -1,10 +1,10 @@
 // Lets other Python threads run while a long evaluation runs.
 #pragma once
 
-#include "frame/entry_depth.hpp"
 #include "frame/python.hpp"
 
 #include <cstdint>
+#include <exception>
 
 namespace undarix::kernels {
 
@@ -13,37 +13,51 @@ namespace undarix::kernels {
 // costs more than it gives other threads.
 constexpr std::uint64_t kReleaseLockWork = 4096;
 
-// Whether this is the process's main thread, the one that runs signal
-// handlers and that finalises the interpreter.
+// Whether this thread is Python's main thread as the interpreter records it
+// (the thread that initialised it, or that forked this process): the one
+// thread that runs signal handlers and that CPython never ends at exit.
+// Needs the interpreter lock.  When the interpreter cannot say, the answer
+// is false, the cautious one for both uses.
 bool on_main_thread() noexcept;
 
 // PyEval_RestoreThread(state), made safe for the way CPython 3.8 to 3.13 end
 // a thread that asks for the lock while the interpreter finalises:
-// pthread_exit, whose unwinding would run through this module's C++ frames.
-// Any thread but the main one (which finalises the interpreter, and is
-// never ended so) asks for the lock on a small stack of its own, where that
-// unwinding finds no C++ frame and ends the thread as if it had never
-// entered the module, whatever C++ runtime the module was built with.  (No
-// thread is parked instead: the finalising thread itself may be inside a
-// call, from a __del__, and must go on.)
-void take_back_lock(PyThreadState* state);
+// pthread_exit, which on glibc unwinds the thread's stack with a forced
+// unwinding (whatever C++ runtime the module was built with: glibc loads
+// libgcc_s for it), and that unwinding would run through this module's C++
+// frames.  A thread that may be ended so (any but Python's main thread) asks
+// for the lock on a small stack of its own, mapped with a guard page below
+// it, where that unwinding finds no C++ frame and ends the thread as if it
+// had never entered the module.  (No thread is parked instead: the
+// finalising thread itself may be inside a call, from a __del__, and must go
+// on.)  `main_thread` is on_main_thread(), asked while the lock was held.
+void take_back_lock(PyThreadState* state, bool main_thread);
+
+// Maps this thread's separate stack if it has none yet; false when there is
+// no separate stack on this platform or the mapping failed.  The stack is
+// unmapped when the thread exits.
+bool prepare_separate_stack() noexcept;
 
 // Releases the interpreter lock for its lifetime.  Nothing that touches a
 // Python object, or memory another thread could change, may run while it is
-// released, except inside with_lock; meanwhile the thread counts as not
-// holding the lock, so a reference released by mistake is queued rather than
-// decremented unlocked.
+// released, except inside with_lock.  A reference released by mistake
+// meanwhile is queued rather than decremented: CPython reports the lock as
+// not held by this thread.
 //
-// Taking the lock back can end the thread at interpreter exit (see
-// take_back_lock).  Where that cannot be kept off the module's frames (no
-// separate stack on this platform), the unwinding must pass: nothing on the
-// way from here to the interpreter is noexcept, and this destructor lets it
-// through; the lock is then not held, and never asked for again on this
-// thread.
+// On a thread that may be ended at exit, the lock is given up only once its
+// separate stack exists, so that taking it back cannot fail to be safe; if
+// the stack cannot be mapped, the lock is simply kept for the evaluation.
+// Where no separate stack exists on this platform, an unwinding that ends
+// the thread must pass: nothing on the way from here to the interpreter is
+// noexcept, and this destructor lets it through, unless another exception is
+// already unwinding (two at once would terminate the process): then a
+// thread that the finalising interpreter would end waits for the process to
+// exit instead of asking for the lock.
 class InterpreterLockReleased {
 public:
-    InterpreterLockReleased() noexcept : saved_(PyEval_SaveThread()) {}
-    ~InterpreterLockReleased() noexcept(false) { take_back(); }
+    // `main_thread` is on_main_thread(), asked with the lock held.
+    explicit InterpreterLockReleased(bool main_thread) noexcept;
+    ~InterpreterLockReleased() noexcept(false);
     InterpreterLockReleased(const InterpreterLockReleased&) = delete;
     InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
 
@@ -53,25 +67,18 @@ public:
     auto with_lock(Body&& body) {
         take_back();
         auto outcome = body();
-        not_holding_.suspend();
-        saved_ = PyEval_SaveThread();
+        if (releases_) {
+            saved_ = PyEval_SaveThread();
+        }
         return outcome;
     }
 
 private:
-    void take_back() {
-        // Cleared first: if taking the lock ends the thread, the unwinding
-        // runs this destructor again, which must not ask a second time.
-        PyThreadState* state = saved_;
-        saved_ = nullptr;
-        if (state != nullptr) {
-            take_back_lock(state);
-            not_holding_.resume();
-        }
-    }
+    void take_back();
 
-    // Declared first: it reads "not holding" before the lock is given up.
-    LockHoldingSuspended not_holding_;
+    const bool main_thread_;
+    const bool releases_;
+    [[maybe_unused]] const int exceptions_at_start_;  // read where no separate stack exists
     PyThreadState* saved_;
 };
 

@@ -4,7 +4,6 @@
 #include "kernels/thread_settings.hpp"
 #include "numpy/numpy_api.hpp"
 
-
 namespace undarix::kernels {
 namespace {
 
@@ -22,7 +21,7 @@ constexpr std::uint64_t kMinWorkPerThread = 32768;
 // Runs pending signal handlers, as the interpreter's own loop would; a
 // handler that raises (KeyboardInterrupt by default) stops the evaluation
 // and leaves its exception pending.
-class SignalPoll final : public CallerPoll {
+class SignalPoll final : public parallel::CallerPoll {
 public:
     SignalPoll(InterpreterLockReleased& unlocked, bool main_thread) : unlocked_(unlocked), main_thread_(main_thread) {}
 
@@ -78,24 +77,25 @@ Expected<OwnedRef> new_result_array(std::size_t n) {
 
 double* result_data(PyObject* result) noexcept { return reinterpret_cast<double*>(numpy::as_array(result)->data); }
 
-Status evaluate_unlocked(const RangeTask& task, std::size_t n, std::uint64_t work, std::uint64_t work_per_element) {
+Status evaluate_unlocked(const parallel::RangeTask& task, std::size_t n, std::uint64_t work,
+                         std::uint64_t work_per_element) {
     const std::uint64_t chunk_elements = work_per_element < kChunkWork ? kChunkWork / work_per_element : 1;
     const std::uint64_t chunks = (n + chunk_elements - 1) / chunk_elements;
     Expected<unsigned> threads = threads_for(work, chunks);
     if (!threads) {
         return threads.take_failure();
     }
-    const LoopPlan plan{n, static_cast<std::size_t>(chunk_elements), threads.value()};
-    // Signal handlers run only on the main thread, so only there is it
+    const parallel::LoopPlan plan{n, static_cast<std::size_t>(chunk_elements), threads.value()};
+    // Signal handlers run only on Python's main thread, so only there is it
     // worth taking the interpreter lock back to run them.
     const bool main_thread = on_main_thread();
-    LoopOutcome outcome = LoopOutcome::completed;
+    parallel::LoopOutcome outcome = parallel::LoopOutcome::completed;
     {
-        InterpreterLockReleased unlocked;
+        InterpreterLockReleased unlocked(main_thread);
         SignalPoll poll(unlocked, main_thread);
-        outcome = run_chunked(plan, task, poll);
+        outcome = parallel::run_chunked(plan, task, poll);
     }
-    if (outcome == LoopOutcome::stopped) {
+    if (outcome == parallel::LoopOutcome::stopped) {
         return fetch_failure();
     }
     return Status();

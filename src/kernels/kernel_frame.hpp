@@ -4,9 +4,9 @@
 #pragma once
 
 #include "frame/expected.hpp"
-#include "kernels/chunked_loop.hpp"
 #include "kernels/interpreter_lock.hpp"
 #include "kernels/readonly_array_view.hpp"
+#include "parallel/chunked_loop.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +26,8 @@ double* result_data(PyObject* result) noexcept;
 // settings call for.  Pending signals are handled every few milliseconds on
 // the calling thread; when a handler raises, the evaluation stops and that
 // exception is returned.  `work` is n times the cost of one element.
-Status evaluate_unlocked(const RangeTask& task, std::size_t n, std::uint64_t work, std::uint64_t work_per_element);
+Status evaluate_unlocked(const parallel::RangeTask& task, std::size_t n, std::uint64_t work,
+                         std::uint64_t work_per_element);
 
 // Formula: double(double t, KeepGoing keep_going), the waveform with the
 // call's parameters bound, where keep_going() -> bool may be asked inside a
@@ -60,13 +61,17 @@ Expected<OwnedRef> evaluate(PyObject* time, const Formula& formula, std::uint64_
         const Formula& formula;
         double* values;
     } context{formula, out};
-    const RangeTask task{&context, [](const void* erased, std::size_t first, std::size_t last, Checkpoint& checkpoint) {
-        const Context& bound = *static_cast<const Context*>(erased);
-        double* values = bound.values;
-        for (std::size_t i = first; i < last; ++i) {
-            values[i] = bound.formula(values[i], [&checkpoint] { return checkpoint.keep_going(); });
-        }
-    }};
+    // Each value is written once, after its formula returns: a checkpoint
+    // asked inside element i finds the elements before it written and none
+    // from it on.
+    const parallel::RangeTask task{
+        &context, [](const void* erased, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
+            const Context& bound = *static_cast<const Context*>(erased);
+            double* values = bound.values;
+            for (std::size_t i = first; i < last; ++i) {
+                values[i] = bound.formula(values[i], [&checkpoint, i] { return checkpoint.keep_going(i); });
+            }
+        }};
     if (Status evaluated = evaluate_unlocked(task, n, work, work_per_element); !evaluated) {
         return evaluated.take_failure();
     }

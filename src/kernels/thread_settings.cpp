@@ -1,6 +1,7 @@
 #include "kernels/thread_settings.hpp"
 
-#include "kernels/available_cpus.hpp"
+#include "parallel/available_cpus.hpp"
+#include "parallel/thread_count_setting.hpp"
 
 #include <cstdlib>
 #include <optional>
@@ -8,9 +9,6 @@
 
 namespace undarix::kernels {
 namespace {
-
-// Far beyond any useful count; larger values are taken as this.
-constexpr unsigned long kMaxThreads = 1u << 16;
 
 struct ThreadVariable {
     const char* name;
@@ -20,31 +18,6 @@ struct ThreadVariable {
 
 ThreadVariable undarix_variable{"UNDARIX_NUM_THREADS", false, false};
 ThreadVariable omp_variable{"OMP_NUM_THREADS", true, false};
-
-// The positive integer `text` holds (surrounding blanks allowed), capped at
-// kMaxThreads; nothing when it holds anything else.
-std::optional<unsigned> parse_positive(const std::string& text) {
-    const std::size_t begin = text.find_first_not_of(" \t");
-    const std::size_t end = text.find_last_not_of(" \t");
-    if (begin == std::string::npos) {
-        return std::nullopt;
-    }
-    unsigned long value = 0;
-    for (std::size_t i = begin; i <= end; ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        value = value * 10 + static_cast<unsigned long>(c - '0');
-        if (value > kMaxThreads) {
-            value = kMaxThreads;  // saturate: more digits only make it larger
-        }
-    }
-    if (value == 0) {
-        return std::nullopt;
-    }
-    return static_cast<unsigned>(value);
-}
 
 // The value as printable ASCII, for the warning text.
 std::string printable(const std::string& value) {
@@ -58,30 +31,28 @@ std::string printable(const std::string& value) {
 // The variable's count; nothing when it is unset, empty or invalid.
 Expected<std::optional<unsigned>> read_variable(ThreadVariable& variable) {
     const char* raw = std::getenv(variable.name);
-    if (raw == nullptr || raw[0] == '\0') {
-        return std::optional<unsigned>();
+    const parallel::ThreadCountSetting setting = parallel::parse_thread_count(raw, variable.first_level_only);
+    switch (setting.kind) {
+        case parallel::ThreadCountSetting::Kind::threads:
+            return std::optional<unsigned>(setting.threads);
+        case parallel::ThreadCountSetting::Kind::unset:
+            return std::optional<unsigned>();
+        case parallel::ThreadCountSetting::Kind::invalid:
+            break;
     }
-    std::string value(raw);
-    std::string counted = value;
-    if (variable.first_level_only) {
-        counted = value.substr(0, value.find(','));
-    }
-    std::optional<unsigned> count = parse_positive(counted);
-    if (!count && !variable.warned) {
+    if (!variable.warned) {
         variable.warned = true;
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "ignoring %s='%s': not a positive integer", variable.name,
-                             printable(value).c_str()) < 0) {
+                             printable(raw).c_str()) < 0) {
             return fetch_failure();
         }
     }
-    return count;
+    return std::optional<unsigned>();
 }
 
 }  // namespace
 
-Expected<unsigned> configured_threads() { return configured_threads(available_cpus); }
-
-Expected<unsigned> configured_threads(unsigned (*cpus)() noexcept) {
+Expected<unsigned> configured_threads() {
     for (ThreadVariable* variable : {&undarix_variable, &omp_variable}) {
         Expected<std::optional<unsigned>> count = read_variable(*variable);
         if (!count) {
@@ -91,7 +62,7 @@ Expected<unsigned> configured_threads(unsigned (*cpus)() noexcept) {
             return *count.value();
         }
     }
-    return cpus();
+    return parallel::available_cpus();
 }
 
 }  // namespace undarix::kernels

@@ -14,9 +14,4 @@ namespace undarix::kernels {
 // the warning itself raises (warnings turned into errors).
 Expected<unsigned> configured_threads();
 
-// The same, with the CPUs this process may use counted by `cpus` (asked only
-// when neither variable gives a count): a caller that asks many times a
-// second may count them less often than available_cpus() would.
-Expected<unsigned> configured_threads(unsigned (*cpus)() noexcept);
-
 }  // namespace undarix::kernels

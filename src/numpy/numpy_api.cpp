@@ -163,16 +163,11 @@ PyObject* new_from_descr(PyTypeObject* type, PyObject* descr, int nd, npy_intp* 
 }
 
 std::string descr_text(PyObject* descr) {
-    OwnedRef text = OwnedRef::steal(PyObject_Str(descr));
-    if (text) {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-        if (data != nullptr) {
-            return std::string(data, static_cast<std::size_t>(size));
-        }
+    std::optional<std::string> text = object_text(descr, TextOf::str, TextError::clear);
+    if (!text) {
+        raise_internal("a Display implementation returned an error unexpectedly: Error");
     }
-    PyErr_Clear();
-    raise_internal("a Display implementation returned an error unexpectedly: Error");
+    return std::move(*text);
 }
 
 }  // namespace undarix::numpy

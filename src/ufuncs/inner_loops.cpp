@@ -40,7 +40,7 @@ struct ElementInputs {
 // case) they are read once.
 template <std::size_t Inputs, class Count, class Element>
 void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::size_t last,
-                    kernels::Checkpoint& checkpoint, Element&& element) {
+                    parallel::Checkpoint& checkpoint, Element&& element) {
     constexpr bool kHasCount = !std::is_same_v<Count, double>;
     constexpr std::size_t kDoubles = kHasCount ? Inputs - 1 : Inputs;
     const char* in[Inputs];
@@ -54,7 +54,9 @@ void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::si
     }
     const npy_intp out_step = operands.steps[Inputs];
     char* out = operands.args[Inputs] + offset * out_step;
-    auto keep_going = [&checkpoint] { return checkpoint.keep_going(); };
+    std::size_t i = first;
+    // Asked inside a long element: element i is not written yet.
+    auto keep_going = [&checkpoint, &i] { return checkpoint.keep_going(i); };
     ElementInputs<Inputs> inputs{};
     auto read = [&](std::size_t from) {
         for (std::size_t k = from; k < kDoubles; ++k) {
@@ -66,7 +68,7 @@ void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::si
     };
     if (parameters_fixed) {
         read(1);
-        for (std::size_t i = first; i < last; ++i) {
+        for (; i < last; ++i) {
             inputs.values[0] = load<double>(in[0]);
             const double value = element(inputs, keep_going);
             std::memcpy(out, &value, sizeof value);
@@ -75,7 +77,7 @@ void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::si
         }
         return;
     }
-    for (std::size_t i = first; i < last; ++i) {
+    for (; i < last; ++i) {
         read(0);
         const double value = element(inputs, keep_going);
         std::memcpy(out, &value, sizeof value);
@@ -88,7 +90,7 @@ void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::si
 
 // The four damped waveforms with five double parameters.
 template <double (*Formula)(double, double, double, double, double, double)>
-void damped_range(const void* context, std::size_t first, std::size_t last, kernels::Checkpoint& checkpoint) {
+void damped_range(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
     evaluate_range<6, double>(*static_cast<const Operands<6>*>(context), first, last, checkpoint,
                               [](const ElementInputs<6>& x, auto&&) {
                                   const double* v = x.values;
@@ -103,7 +105,7 @@ void damped_loop(char** args, const npy_intp* dimensions, const npy_intp* steps,
     drive_loop(LoopBody{&operands, damped_range<Formula>}, n, n);
 }
 
-void transient_range(const void* context, std::size_t first, std::size_t last, kernels::Checkpoint& checkpoint) {
+void transient_range(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
     // The onset depends on the period alone: computed again only when the
     // period's bits change (never, for a scalar period).
     std::uint64_t period_bits = 0;
@@ -130,7 +132,7 @@ void transient_loop(char** args, const npy_intp* dimensions, const npy_intp* ste
 // fourier_square_wave's count, read as the loop's integer type; a negative
 // int64 count has been refused before the evaluation starts.
 template <class Count>
-void fourier_range(const void* context, std::size_t first, std::size_t last, kernels::Checkpoint& checkpoint) {
+void fourier_range(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
     evaluate_range<7, Count>(*static_cast<const Operands<7>*>(context), first, last, checkpoint,
                              [](const ElementInputs<7>& x, auto&& keep_going) {
                                  const double* v = x.values;

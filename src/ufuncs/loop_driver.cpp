@@ -1,9 +1,9 @@
 #include "ufuncs/loop_driver.hpp"
 
 #include "frame/entry_depth.hpp"
-#include "kernels/available_cpus.hpp"
 #include "kernels/interpreter_lock.hpp"
 #include "kernels/thread_settings.hpp"
+#include "parallel/chunked_loop.hpp"
 #include "parallel/worker_team.hpp"
 
 #include <atomic>
@@ -14,8 +14,6 @@
 
 namespace undarix::ufuncs {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // Below this much work a loop call runs on the calling thread and reads no
 // setting: about 10 to 20 microseconds, less than splitting it would save.
@@ -31,25 +29,6 @@ constexpr std::uint64_t kLongWork = 65536;
 constexpr std::uint64_t kMinWorkPerThread = 32768;
 constexpr std::uint64_t kChunkWork = 8192;
 
-// Counting the CPUs reads the affinity mask and the cgroup files: tens of
-// microseconds, as long as a row of a sweep.  The count is kept this long.
-constexpr Clock::duration kCpuCountLifetime = std::chrono::milliseconds(100);
-
-std::atomic<unsigned> cached_cpu_count{0};
-std::atomic<Clock::rep> cpu_count_time{0};
-
-unsigned recent_cpu_count() noexcept {
-    const Clock::rep now = Clock::now().time_since_epoch().count();
-    const unsigned cached = cached_cpu_count.load(std::memory_order_relaxed);
-    if (cached != 0 && now - cpu_count_time.load(std::memory_order_relaxed) < kCpuCountLifetime.count()) {
-        return cached;
-    }
-    const unsigned counted = kernels::available_cpus();
-    cached_cpu_count.store(counted, std::memory_order_relaxed);
-    cpu_count_time.store(now, std::memory_order_relaxed);
-    return counted;
-}
-
 // Holds the interpreter lock for its lifetime: NumPy released it around the
 // loop, or kept it (small loops), and gets it back as it was.
 class LockHeld {
@@ -58,7 +37,12 @@ public:
         if (!held_before_) {
             state_ = PyGILState_GetThisThreadState();
             if (state_ != nullptr) {
-                kernels::take_back_lock(state_);
+                // Whether this is the main thread can be asked only with the
+                // lock held: the lock is taken the cautious way, on the
+                // thread's separate stack, as for any thread the interpreter
+                // may end at exit.
+                kernels::prepare_separate_stack();
+                kernels::take_back_lock(state_, false);
             } else {
                 ensured_ = PyGILState_Ensure();  // not a thread Python knows: cannot happen from NumPy
             }
@@ -83,15 +67,17 @@ private:
     PyGILState_STATE ensured_{};
 };
 
-// Reads the thread count with the lock held; 0 when the call has already
-// failed (a pending exception), or fails now.
-unsigned threads_or_failure() {
+// Reads the thread count, and whether this is the main thread, with the
+// lock held; 0 when the call has already failed (a pending exception), or
+// fails now.
+unsigned threads_or_failure(bool& main_thread) {
     LockHeld lock;
+    main_thread = kernels::on_main_thread();
     EntryDepth entry;  // references dropped meanwhile are released at once
     if (PyErr_Occurred() != nullptr) {
         return 0;
     }
-    Expected<unsigned> threads = kernels::configured_threads(recent_cpu_count);
+    Expected<unsigned> threads = kernels::configured_threads();
     if (!threads) {
         restore_failure(threads.take_failure());
         return 0;
@@ -99,16 +85,19 @@ unsigned threads_or_failure() {
     return threads.value();
 }
 
-class NeverStop final : public kernels::Checkpoint {
+class NeverStop final : public parallel::Checkpoint {
 public:
-    bool keep_going() override { return true; }
+    bool keep_going(std::size_t) override { return true; }
 };
 
 // Runs pending signal handlers, on the main thread only (the one that runs
 // them); a handler that raises stops the loop and leaves its exception
 // pending.
-class SignalPoll final : public kernels::CallerPoll {
+class SignalPoll final : public parallel::CallerPoll {
 public:
+    // `main_thread` is kernels::on_main_thread(), asked with the lock held.
+    explicit SignalPoll(bool main_thread) : main_thread_(main_thread) {}
+
     bool proceed() override {
         if (!main_thread_) {
             return true;
@@ -118,7 +107,7 @@ public:
     }
 
 private:
-    const bool main_thread_ = kernels::on_main_thread();
+    const bool main_thread_;
 };
 
 // A long loop's body with its floating-point flags collected per chunk, so
@@ -128,7 +117,7 @@ struct FlagCollecting {
     mutable std::atomic<int> flags{0};
 };
 
-void run_collecting(const void* erased, std::size_t first, std::size_t last, kernels::Checkpoint& checkpoint) {
+void run_collecting(const void* erased, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
     const FlagCollecting& wrapped = *static_cast<const FlagCollecting*>(erased);
     fexcept_t before;
     std::fegetexceptflag(&before, FE_ALL_EXCEPT);
@@ -147,7 +136,8 @@ void run_short_part(const void* erased, std::size_t first, std::size_t last) {
     body.run(body.context, first, last, checkpoint);
 }
 
-bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, unsigned configured) {
+bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, unsigned configured,
+                bool main_thread) {
     const std::uint64_t per_element = (work - 1) / elements + 1;
     const std::uint64_t chunk_elements = per_element < kChunkWork ? kChunkWork / per_element : 1;
     const std::uint64_t chunks = (elements + chunk_elements - 1) / chunk_elements;
@@ -162,24 +152,24 @@ bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, 
         threads = 1;
     }
     FlagCollecting wrapped{body};
-    const kernels::RangeTask task{&wrapped, run_collecting};
-    const kernels::LoopPlan plan{elements, static_cast<std::size_t>(chunk_elements), static_cast<unsigned>(threads)};
+    const parallel::RangeTask task{&wrapped, run_collecting};
+    const parallel::LoopPlan plan{elements, static_cast<std::size_t>(chunk_elements), static_cast<unsigned>(threads)};
     // NumPy keeps the lock around small loops (a few hundred elements),
     // which can still be long ones here (many harmonics): it is given up
     // for the evaluation, so that other threads, and the one that may send
     // the interrupt, can run.
     std::optional<kernels::InterpreterLockReleased> unlocked;
     if (PyGILState_Check() != 0) {
-        unlocked.emplace();
+        unlocked.emplace(main_thread);
     }
-    SignalPoll poll;
-    const kernels::LoopOutcome outcome = kernels::run_chunked(plan, task, poll);
+    SignalPoll poll(main_thread);
+    const parallel::LoopOutcome outcome = parallel::run_chunked(plan, task, poll);
     unlocked.reset();
     const int flags = wrapped.flags.load(std::memory_order_relaxed);
     if (flags != 0) {
         std::feraiseexcept(flags);
     }
-    return outcome == kernels::LoopOutcome::completed;
+    return outcome == parallel::LoopOutcome::completed;
 }
 
 }  // namespace
@@ -190,12 +180,13 @@ bool drive_loop(const LoopBody& body, std::size_t elements, std::uint64_t work) 
         body.run(body.context, 0, elements, checkpoint);
         return true;
     }
-    const unsigned configured = threads_or_failure();
+    bool main_thread = false;
+    const unsigned configured = threads_or_failure(main_thread);
     if (configured == 0) {
         return false;
     }
     if (work >= kLongWork) {
-        return drive_long(body, elements, work, configured);
+        return drive_long(body, elements, work, configured, main_thread);
     }
     std::uint64_t threads = configured;
     if (threads > work / kTeamWorkPerThread) {
@@ -206,8 +197,8 @@ bool drive_loop(const LoopBody& body, std::size_t elements, std::uint64_t work) 
         body.run(body.context, 0, elements, checkpoint);
         return true;
     }
-    const parallel::TeamTask task{&body, run_short_part};
-    const int flags = parallel::run_on_team(task, elements, static_cast<unsigned>(threads));
+    const parallel::TeamTask team_task{&body, run_short_part};
+    const int flags = parallel::run_on_team(team_task, elements, static_cast<unsigned>(threads));
     if (flags != 0) {
         std::feraiseexcept(flags);
     }

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "frame/python.hpp"
-#include "kernels/chunked_loop.hpp"
+#include "parallel/range_task.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,10 +17,11 @@
 namespace undarix::ufuncs {
 
 // Evaluates elements [first, last); `checkpoint` may be asked inside long
-// elements.  Must not throw or touch Python objects.
+// elements, with the first element not yet written.  Must not throw or
+// touch Python objects.
 struct LoopBody {
     const void* context;
-    void (*run)(const void* context, std::size_t first, std::size_t last, kernels::Checkpoint& checkpoint);
+    void (*run)(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint);
 };
 
 // Runs `body` over [0, elements); `work` is the loop's cost in evaluations

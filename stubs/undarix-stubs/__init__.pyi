@@ -46,24 +46,52 @@ def harmonic_oscillator(
 ) -> numpy.typing.NDArray[numpy.float64]:
     """Exponentially damped (or growing) cosine.
 
-    value = cos((t + phi)*omega) * exp(t*gamma)*amplitude + y
+    With ``t`` one element of ``time``, in this order of operations::
 
-    Args:
-        time: one-dimensional, contiguous float64 array of time points.
-        amplitude: scale of the envelope at t = 0.
-        gamma: growth rate of the envelope; negative for decay.
-        omega: angular frequency, in radians per unit of time.
-        phi: time shift, in units of time, added before omega is applied.
-        y: constant offset.
+        e = exp(t*gamma)*amplitude
+        value = cos((t + phi)*omega)*e + y
 
-    Returns:
+    Parameters
+    ----------
+    time : numpy.ndarray
+        One-dimensional, contiguous float64 array of time points.
+    amplitude : float
+        Scale of the envelope at t = 0.
+    gamma : float
+        Growth rate of the envelope, per unit of time; negative for decay.
+    omega : float
+        Angular frequency, in radians per unit of time.
+    phi : float
+        Time shift, in units of time, added to t before omega is applied.
+    y : float
+        Constant offset.
+
+    Returns
+    -------
+    numpy.ndarray
         A new float64 array of the same length as ``time``.
 
-    Raises:
-        TypeError: wrong arguments, or ``time`` not a 1-D float64 array.
-        OverflowError: an ``int`` argument too large for a double.
-        pyo3_runtime.PanicException: ``time`` not contiguous, or borrowed
-            exclusively by another extension module (a ``BaseException``).
+    Raises
+    ------
+    TypeError
+        A missing, duplicated or unexpected argument; ``time`` not a NumPy
+        array, not one-dimensional, or of a dtype other than float64; a
+        scalar that is not a real number.
+    OverflowError
+        An ``int`` argument too large for a double.
+    pyo3_runtime.PanicException
+        ``time`` not contiguous (``NotContiguousError``), or its memory
+        borrowed exclusively by another extension module
+        (``AlreadyBorrowed``). It derives from ``BaseException``, not
+        ``Exception``; pass ``numpy.ascontiguousarray(time)`` to avoid the
+        first.
+
+    Examples
+    --------
+    >>> import numpy as np, undarix
+    >>> t = np.linspace(0.0, 10.0, 5)
+    >>> undarix.harmonic_oscillator(t, 1.0, -0.1, 2.0, 0.0, 0.5).round(3)
+    array([ 1.5  ,  0.721, -0.009,  0.141,  0.65 ])
     """
 
 def pseudo_square_wave(
@@ -76,25 +104,46 @@ def pseudo_square_wave(
 ) -> numpy.typing.NDArray[numpy.float64]:
     """Damped square-like wave: the fundamental plus half the third harmonic.
 
-    x = (t + phi)*omega;
-    value = (sin(3x)*0.5 + sin(x)) * exp(t*gamma)*amplitude + y
+    With ``t`` one element of ``time``, in this order of operations::
 
-    Args:
-        time: one-dimensional, contiguous float64 array of time points.
-        amplitude: scale of the envelope at t = 0.
-        gamma: growth rate of the envelope; negative for decay.
-        omega: angular frequency of the fundamental.
-        phi: time shift, in units of time, added before omega is applied.
-        y: constant offset.
+        e = exp(t*gamma)*amplitude
+        x = (t + phi)*omega
+        value = (sin(3*x)*0.5 + sin(x))*e + y
 
-    Returns:
+    Parameters
+    ----------
+    time : numpy.ndarray
+        One-dimensional, contiguous float64 array of time points.
+    amplitude : float
+        Scale of the envelope at t = 0.
+    gamma : float
+        Growth rate of the envelope, per unit of time; negative for decay.
+    omega : float
+        Angular frequency of the fundamental, in radians per unit of time.
+    phi : float
+        Time shift, in units of time, added to t before omega is applied.
+    y : float
+        Constant offset.
+
+    Returns
+    -------
+    numpy.ndarray
         A new float64 array of the same length as ``time``.
 
-    Raises:
-        TypeError: wrong arguments, or ``time`` not a 1-D float64 array.
-        OverflowError: an ``int`` argument too large for a double.
-        pyo3_runtime.PanicException: ``time`` not contiguous, or borrowed
-            exclusively by another extension module (a ``BaseException``).
+    Raises
+    ------
+    TypeError
+        A missing, duplicated or unexpected argument; ``time`` not a NumPy
+        array, not one-dimensional, or of a dtype other than float64; a
+        scalar that is not a real number.
+    OverflowError
+        An ``int`` argument too large for a double.
+    pyo3_runtime.PanicException
+        ``time`` not contiguous (``NotContiguousError``), or its memory
+        borrowed exclusively by another extension module
+        (``AlreadyBorrowed``). It derives from ``BaseException``, not
+        ``Exception``; pass ``numpy.ascontiguousarray(time)`` to avoid the
+        first.
     """
 
 def fourier_square_wave(
@@ -106,31 +155,56 @@ def fourier_square_wave(
     y: _Real,
     num_harmonics: SupportsIndex,
 ) -> numpy.typing.NDArray[numpy.float64]:
-    """Damped square wave (swinging between 0 and 2) from its first odd Fourier terms.
+    """Damped square wave, swinging between 0 and 2, from its first odd Fourier terms.
 
-    value = exp(t*gamma)*amplitude * (1 + sum over k = 1, 3, ..., 2N-1 of
-    (4/pi)*sin(k*omega*(t + phi))/k) + y, with N = num_harmonics.
+    With ``t`` one element of ``time`` and N = ``num_harmonics``::
 
-    Args:
-        time: one-dimensional, contiguous float64 array of time points.
-        amplitude: scale of the envelope at t = 0.
-        gamma: growth rate of the envelope; negative for decay.
-        omega: angular frequency of the fundamental.
-        phi: time shift, in units of time, added before omega is applied.
-        y: constant offset.
-        num_harmonics: number N of odd harmonics summed, 0 to 2**64 - 1; the
-            cost per element grows linearly with it.
+        e = exp(t*gamma)*amplitude
+        value = e*(1 + sum of (4/pi)*sin(k*omega*(t + phi))/k
+                       over k = 1, 3, ..., 2N-1) + y
 
-    Returns:
+    The terms are added in order of increasing k.
+
+    Parameters
+    ----------
+    time : numpy.ndarray
+        One-dimensional, contiguous float64 array of time points.
+    amplitude : float
+        Scale of the envelope at t = 0.
+    gamma : float
+        Growth rate of the envelope, per unit of time; negative for decay.
+    omega : float
+        Angular frequency of the fundamental, in radians per unit of time.
+    phi : float
+        Time shift, in units of time, added to t before omega is applied.
+    y : float
+        Constant offset.
+    num_harmonics : int
+        Number N of odd harmonics summed, 0 to 2**64 - 1 (an unsigned 64-bit
+        integer; any object with ``__index__``, never a float). The cost per
+        element grows linearly with it; a long call stops at Ctrl-C.
+
+    Returns
+    -------
+    numpy.ndarray
         A new float64 array of the same length as ``time``.
 
-    Raises:
-        TypeError: wrong arguments, ``time`` not a 1-D float64 array, or
-            ``num_harmonics`` not an integer.
-        OverflowError: ``num_harmonics`` negative or not below 2**64, or an
-            ``int`` argument too large for a double.
-        pyo3_runtime.PanicException: ``time`` not contiguous, or borrowed
-            exclusively by another extension module (a ``BaseException``).
+    Raises
+    ------
+    TypeError
+        A missing, duplicated or unexpected argument; ``time`` not a NumPy
+        array, not one-dimensional, or of a dtype other than float64; a
+        scalar that is not a real number; a ``num_harmonics`` that is not
+        an integer (a ``float``).
+    OverflowError
+        ``num_harmonics`` negative or not below 2**64, or an ``int``
+        argument too large for a double.
+    pyo3_runtime.PanicException
+        ``time`` not contiguous (``NotContiguousError``), or its memory
+        borrowed exclusively by another extension module
+        (``AlreadyBorrowed``). It derives from ``BaseException``, not
+        ``Exception``; pass ``numpy.ascontiguousarray(time)`` to avoid the
+        first.
     """
 
 def pseudo_cycloid_wave(
@@ -143,25 +217,46 @@ def pseudo_cycloid_wave(
 ) -> numpy.typing.NDArray[numpy.float64]:
     """Damped two-harmonic cosine combination, cos 2x - 2 cos x.
 
-    u = t + phi;
-    value = (cos(2*omega*u) - 2*cos(u*omega)) * exp(t*gamma)*amplitude + y
+    With ``t`` one element of ``time``, in this order of operations::
 
-    Args:
-        time: one-dimensional, contiguous float64 array of time points.
-        amplitude: scale of the envelope at t = 0.
-        gamma: growth rate of the envelope; negative for decay.
-        omega: angular frequency of the fundamental.
-        phi: time shift, in units of time, added before omega is applied.
-        y: constant offset.
+        e = exp(t*gamma)*amplitude
+        u = t + phi
+        value = (cos(2*omega*u) - 2*cos(u*omega))*e + y
 
-    Returns:
+    Parameters
+    ----------
+    time : numpy.ndarray
+        One-dimensional, contiguous float64 array of time points.
+    amplitude : float
+        Scale of the envelope at t = 0.
+    gamma : float
+        Growth rate of the envelope, per unit of time; negative for decay.
+    omega : float
+        Angular frequency of the fundamental, in radians per unit of time.
+    phi : float
+        Time shift, in units of time, added to t before omega is applied.
+    y : float
+        Constant offset.
+
+    Returns
+    -------
+    numpy.ndarray
         A new float64 array of the same length as ``time``.
 
-    Raises:
-        TypeError: wrong arguments, or ``time`` not a 1-D float64 array.
-        OverflowError: an ``int`` argument too large for a double.
-        pyo3_runtime.PanicException: ``time`` not contiguous, or borrowed
-            exclusively by another extension module (a ``BaseException``).
+    Raises
+    ------
+    TypeError
+        A missing, duplicated or unexpected argument; ``time`` not a NumPy
+        array, not one-dimensional, or of a dtype other than float64; a
+        scalar that is not a real number.
+    OverflowError
+        An ``int`` argument too large for a double.
+    pyo3_runtime.PanicException
+        ``time`` not contiguous (``NotContiguousError``), or its memory
+        borrowed exclusively by another extension module
+        (``AlreadyBorrowed``). It derives from ``BaseException``, not
+        ``Exception``; pass ``numpy.ascontiguousarray(time)`` to avoid the
+        first.
     """
 
 def transient_impulse(
@@ -173,25 +268,50 @@ def transient_impulse(
 ) -> numpy.typing.NDArray[numpy.float64]:
     """One-sided Gaussian pulse that repeats every full turn (2*pi) of ``time``.
 
-    One turn of ``time`` is a 24-hour cycle. With onset = (period/24)*2*pi and
-    d = fmod(t, 2*pi) - onset:
-    value = exp(-0.5*(d/width)**2)*amplitude + equilibrium if d >= 0,
-    else equilibrium (also for negative, infinite and NaN times).
+    One turn of ``time`` is a 24-hour cycle. With ``t`` one element of
+    ``time``::
 
-    Args:
-        time: one-dimensional, contiguous float64 array of time points, in
-            radians of the 24-hour cycle.
-        amplitude: height of the pulse above the equilibrium.
-        period: onset of the pulse, in hours into each cycle.
-        width: standard deviation of the pulse, in radians.
-        equilibrium: value outside the pulse.
+        onset = (period/24)*2*pi
+        d = fmod(t, 2*pi) - onset
+        value = exp(-0.5*(d/width)**2)*amplitude + equilibrium   if d >= 0
+        value = equilibrium                                      otherwise
 
-    Returns:
+    Negative times (``fmod`` keeps the sign), infinite and NaN times give the
+    equilibrium E.
+
+    Parameters
+    ----------
+    time : numpy.ndarray
+        One-dimensional, contiguous float64 array of time points, in radians
+        of the 24-hour cycle (2*pi is 24 hours).
+    amplitude : float
+        Height A of the pulse above the equilibrium.
+    period : float
+        Onset P of the pulse, in hours into each cycle (6.0 starts the pulse
+        a quarter turn, pi/2, into every turn). Not a repetition period: the
+        pulse repeats every full turn whatever its value.
+    width : float
+        Standard deviation W of the pulse, in radians of ``time``.
+    equilibrium : float
+        Value E outside the pulse.
+
+    Returns
+    -------
+    numpy.ndarray
         A new float64 array of the same length as ``time``.
 
-    Raises:
-        TypeError: wrong arguments, or ``time`` not a 1-D float64 array.
-        OverflowError: an ``int`` argument too large for a double.
-        pyo3_runtime.PanicException: ``time`` not contiguous, or borrowed
-            exclusively by another extension module (a ``BaseException``).
+    Raises
+    ------
+    TypeError
+        A missing, duplicated or unexpected argument; ``time`` not a NumPy
+        array, not one-dimensional, or of a dtype other than float64; a
+        scalar that is not a real number.
+    OverflowError
+        An ``int`` argument too large for a double.
+    pyo3_runtime.PanicException
+        ``time`` not contiguous (``NotContiguousError``), or its memory
+        borrowed exclusively by another extension module
+        (``AlreadyBorrowed``). It derives from ``BaseException``, not
+        ``Exception``; pass ``numpy.ascontiguousarray(time)`` to avoid the
+        first.
     """

@@ -1,15 +1,18 @@
-// Embeds the interpreter and checks what release_reference() does inside an
-// entry while the kernels' unlocked loop has given the interpreter lock up:
-// the thread must count as not holding the lock there, so that a release is
-// queued (the reference count untouched) rather than performed unlocked, and
-// must count as holding it again once the lock has been taken back.  Exits
-// non-zero on the first check that fails.
+// Embeds the interpreter and checks what release_reference() does as the
+// interpreter lock changes hands: a reference released while this thread does
+// not hold the lock (given up by the kernels' unlocked loop, or never taken)
+// must be queued, its count untouched, and applied by the next entry; with the
+// lock held it is released at once.  Whether the lock is held is CPython's
+// answer, not the module's count of entries.  Exits non-zero on the first
+// check that fails.
 #include "frame/entry_depth.hpp"
+#include "frame/lock_ownership.hpp"
 #include "frame/owned_ref.hpp"
 #include "kernels/interpreter_lock.hpp"
 
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace {
 
@@ -23,14 +26,15 @@ void check(bool condition, const char* what) {
 }  // namespace
 
 int main() {
-    using undarix::thread_holds_interpreter_lock;
+    using undarix::this_thread_holds_interpreter_lock;
     Py_Initialize();
     PyObject* object = PyList_New(0);
     const Py_ssize_t initial = Py_REFCNT(object);
-    check(!thread_holds_interpreter_lock(), "no entry: not holding");
+    check(this_thread_holds_interpreter_lock(), "after initialisation the lock is held");
+    check(undarix::entry_depth() == 0, "no entry yet");
     {
         const undarix::EntryDepth entry;
-        check(thread_holds_interpreter_lock(), "inside an entry: holding");
+        check(undarix::entry_depth() == 1, "inside an entry");
         Py_INCREF(object);
         undarix::release_reference(object);
         check(Py_REFCNT(object) == initial, "a release with the lock held is immediate");
@@ -38,28 +42,51 @@ int main() {
         Py_INCREF(object);
         Py_INCREF(object);
         {
-            const undarix::kernels::InterpreterLockReleased unlocked;
-            check(!thread_holds_interpreter_lock(), "lock given up: not holding");
+            const undarix::kernels::InterpreterLockReleased unlocked(false);
+            check(!this_thread_holds_interpreter_lock(), "lock given up: not holding");
             undarix::release_reference(object);
         }
-        check(thread_holds_interpreter_lock(), "lock taken back: holding again");
+        check(this_thread_holds_interpreter_lock(), "lock taken back (on the separate stack): holding again");
         check(Py_REFCNT(object) == initial + 2, "a release without the lock is queued");
         {
             const undarix::EntryDepth nested;
             check(Py_REFCNT(object) == initial + 1, "the next entry applies the queue");
             {
-                const undarix::kernels::InterpreterLockReleased unlocked;
-                check(!thread_holds_interpreter_lock(), "nested entry, lock given up: not holding");
+                const undarix::kernels::InterpreterLockReleased unlocked(true);
+                check(!this_thread_holds_interpreter_lock(), "nested entry, lock given up: not holding");
                 undarix::release_reference(object);
             }
             check(Py_REFCNT(object) == initial + 1, "queued again in the nested entry");
         }
-        check(thread_holds_interpreter_lock(), "back in the outer entry: holding");
+        check(this_thread_holds_interpreter_lock(), "back in the outer entry: holding");
     }
-    check(!thread_holds_interpreter_lock(), "after the entries: not holding");
+    check(undarix::entry_depth() == 0, "after the entries");
     {
         const undarix::EntryDepth entry;
         check(Py_REFCNT(object) == initial, "every queued release applied exactly once");
+    }
+
+    // Another thread while this one holds the lock.
+    Py_INCREF(object);
+    bool other_thread_holding = true;
+    std::thread other([&] {
+        other_thread_holding = this_thread_holds_interpreter_lock();
+        undarix::release_reference(object);
+    });
+    other.join();
+    check(!other_thread_holding, "another thread while this one holds the lock: not holding");
+    check(Py_REFCNT(object) == initial + 1, "its release is queued");
+
+    // Outside any entry, with the lock given up: queued as well.
+    Py_INCREF(object);
+    PyThreadState* state = PyEval_SaveThread();
+    check(!this_thread_holds_interpreter_lock(), "outside entries, lock given up: not holding");
+    undarix::release_reference(object);
+    PyEval_RestoreThread(state);
+    check(Py_REFCNT(object) == initial + 2, "queued outside entries too");
+    {
+        const undarix::EntryDepth entry;
+        check(Py_REFCNT(object) == initial, "and applied by the next entry");
     }
     Py_DECREF(object);
     std::printf("lock holding checked\n");

@@ -4,43 +4,21 @@
 // loop, so the values do not depend on the number of threads or the chunks.
 #pragma once
 
-#include <atomic>
-#include <cstddef>
+#include "parallel/loop_plan.hpp"
+#include "parallel/range_task.hpp"
 
-namespace undarix::kernels {
-
-// Asked by a running evaluation, between chunks and inside long elements,
-// whether to go on.
-class Checkpoint {
-public:
-    virtual bool keep_going() = 0;
-
-protected:
-    ~Checkpoint() = default;
-};
-
-// A range evaluation with its context erased: run(context, first, last,
-// checkpoint) evaluates elements [first, last).  It must not throw or touch
-// Python objects: it runs on threads that do not hold the interpreter lock.
-struct RangeTask {
-    const void* context;
-    void (*run)(const void* context, std::size_t first, std::size_t last, Checkpoint& checkpoint);
-};
+namespace undarix::parallel {
 
 // Called on the calling thread, at most once per interval, while the loop
-// runs; returns false to stop the loop.
+// runs; returns false to stop the loop.  It may fork the process: the other
+// threads are then held at their checkpoints while the process is copied,
+// and the child finishes the loop on the calling thread alone.
 class CallerPoll {
 public:
     virtual bool proceed() = 0;
 
 protected:
     ~CallerPoll() = default;
-};
-
-struct LoopPlan {
-    std::size_t elements;
-    std::size_t chunk_elements;  // at least 1
-    unsigned threads;            // including the calling thread; at least 1
 };
 
 enum class LoopOutcome { completed, stopped };
@@ -51,4 +29,4 @@ enum class LoopOutcome { completed, stopped };
 // checkpoint, and the function returns once all have.
 LoopOutcome run_chunked(const LoopPlan& plan, const RangeTask& task, CallerPoll& poll);
 
-}  // namespace undarix::kernels
+}  // namespace undarix::parallel
