@@ -1,0 +1,40 @@
+// Runs one call of a ufunc's inner loop over its elements, on as many threads
+// as the work and the user's settings call for, with the same bits whatever
+// that number.
+//
+// NumPy calls an inner loop usually without the interpreter lock (it keeps it
+// only for small loops).  The thread settings are read, pending signals run
+// and errors set with the lock held: the driver takes it for that where the
+// calling thread does not hold it, and hands it back after.
+#pragma once
+
+#include "frame/python.hpp"
+#include "parallel/range_task.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace undarix::ufuncs {
+
+// Evaluates elements [first, last); `checkpoint` may be asked inside long
+// elements, with the first element not yet written.  Must not throw or
+// touch Python objects.
+struct LoopBody {
+    const void* context;
+    void (*run)(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint);
+};
+
+// Runs `body` over [0, elements); `work` is the loop's cost in evaluations
+// of the cheapest formula.  Floating-point flags raised on worker threads are
+// raised again on the calling thread, where NumPy looks for them.  Returns
+// false when a Python exception is pending for NumPy to raise: a signal
+// handler raised (Ctrl-C), a thread-settings warning was turned into an
+// error, or an earlier loop call of the same ufunc call failed (the work is
+// then skipped, its values being discarded anyway).
+bool drive_loop(const LoopBody& body, std::size_t elements, std::uint64_t work);
+
+// Sets `type`(message) as the pending Python exception, taking the
+// interpreter lock for it if need be.
+void raise_in_loop(PyObject* type, const char* message);
+
+}  // namespace undarix::ufuncs

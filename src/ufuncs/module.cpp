@@ -1,0 +1,109 @@
+// Module root of undarix_ufuncs: the module definition and its
+// initialisation, which makes the five waveforms NumPy ufuncs.
+#include "compiler_support.hpp"
+#include "frame/python.hpp"
+#include "ufuncs/docstrings.hpp"
+#include "ufuncs/inner_loops.hpp"
+#include "ufuncs/ufunc_api.hpp"
+
+#include <cstring>
+#include <string>
+
+#ifndef UNDARIX_VERSION
+#error "UNDARIX_VERSION must hold the distribution's version"
+#endif
+
+namespace undarix::ufuncs {
+namespace {
+
+struct UfuncRecord {
+    const char* name;
+    const UfuncLoops& loops;
+    const char* doc;
+};
+
+const UfuncRecord kUfuncs[] = {
+    {"harmonic_oscillator", harmonic_oscillator_loops, docs::kHarmonicOscillator},
+    {"pseudo_square_wave", pseudo_square_wave_loops, docs::kPseudoSquareWave},
+    {"fourier_square_wave", fourier_square_wave_loops, docs::kFourierSquareWave},
+    {"pseudo_cycloid_wave", pseudo_cycloid_wave_loops, docs::kPseudoCycloidWave},
+    {"transient_impulse", transient_impulse_loops, docs::kTransientImpulse},
+};
+
+// CPython keeps a pointer to the definition for the life of the process.
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "undarix_ufuncs", docs::kModule, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// help() on a ufunc shows its text from Python 3.13 on; before, pydoc shows
+// the ufunc type's page for any instance.  So the module's own text, which
+// help(undarix_ufuncs) shows everywhere, carries every ufunc's text too.
+bool add_ufunc_docs(PyObject* module) {
+    std::string doc = docs::kModule;
+    doc += "\nFunctions\n=========\n";
+    for (const UfuncRecord& record : kUfuncs) {
+        doc += "\n";
+        doc += record.name;
+        doc += "\n";
+        doc += std::string(std::strlen(record.name), '-');
+        doc += "\n";
+        doc += record.doc;
+    }
+    PyObject* text = PyUnicode_FromStringAndSize(doc.data(), static_cast<Py_ssize_t>(doc.size()));
+    if (text == nullptr) {
+        return false;
+    }
+    const int status = PyObject_SetAttrString(module, "__doc__", text);
+    Py_DECREF(text);
+    return status == 0;
+}
+
+// Adds the ufuncs, __all__, __version__ and the full text; false with an
+// exception set on failure.
+bool populate(PyObject* module) {
+    PyObject* all = PyList_New(0);
+    if (all == nullptr) {
+        return false;
+    }
+    for (const UfuncRecord& record : kUfuncs) {
+        PyObject* ufunc = new_ufunc(record.loops.loops, record.loops.data, record.loops.types, record.loops.count,
+                                    record.loops.inputs, record.name, record.doc);
+        if (ufunc == nullptr) {
+            Py_DECREF(all);
+            return false;
+        }
+        // PyModule_AddObject steals the reference only when it succeeds.
+        if (PyModule_AddObject(module, record.name, ufunc) < 0) {
+            Py_DECREF(ufunc);
+            Py_DECREF(all);
+            return false;
+        }
+        PyObject* name = PyUnicode_FromString(record.name);
+        if (name == nullptr || PyList_Append(all, name) < 0) {
+            Py_XDECREF(name);
+            Py_DECREF(all);
+            return false;
+        }
+        Py_DECREF(name);
+    }
+    if (PyModule_AddObject(module, "__all__", all) < 0) {
+        Py_DECREF(all);
+        return false;
+    }
+    return PyModule_AddStringConstant(module, "__version__", UNDARIX_VERSION) == 0 && add_ufunc_docs(module);
+}
+
+}  // namespace
+}  // namespace undarix::ufuncs
+
+extern "C" UNDARIX_EXPORT PyObject* PyInit_undarix_ufuncs() {
+    PyObject* module = PyModule_Create(&undarix::ufuncs::module_definition);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    if (!undarix::ufuncs::populate(module)) {
+        Py_DECREF(module);
+        return nullptr;
+    }
+    return module;
+}

@@ -1,0 +1,35 @@
+// NumPy's ufunc C-API table, reached at run time through the `_UFUNC_API`
+// capsule of numpy._core._multiarray_umath (NumPy 2) or
+// numpy.core._multiarray_umath (NumPy 1.x), so that one build serves both.
+#pragma once
+
+#include "frame/python.hpp"
+#include "numpy/numpy_layout.hpp"
+
+namespace undarix::ufuncs {
+
+using numpy::npy_intp;
+
+// NumPy's legacy inner loop: args holds one pointer per operand (inputs,
+// then the output), dimensions[0] the element count, steps the byte strides.
+using InnerLoop = void (*)(char** args, const npy_intp* dimensions, const npy_intp* steps, void* data);
+
+// NumPy's type numbers used by the loops (the same in 1.x and 2.x).
+constexpr char kTypeLong = 7;
+constexpr char kTypeUnsignedLong = 8;
+constexpr char kTypeLongLong = 9;
+constexpr char kTypeUnsignedLongLong = 10;
+constexpr char kTypeDouble = 12;
+// The 64-bit integer types under the names NumPy gives int64 and uint64 on
+// this platform, so that those arrays need no cast.
+constexpr char kTypeInt64 = sizeof(long) == 8 ? kTypeLong : kTypeLongLong;
+constexpr char kTypeUInt64 = sizeof(long) == 8 ? kTypeUnsignedLong : kTypeUnsignedLongLong;
+
+// A new ufunc (PyUFunc_FromFuncAndData, slot 1 of the table in NumPy 1.21 to
+// 2.x) with no identity; NumPy keeps the pointers, which must live for the
+// process.  Returns a new reference, or null with a Python exception set
+// (also when the table cannot be loaded).
+PyObject* new_ufunc(InnerLoop* loops, void* const* data, const char* types, int type_count, int inputs,
+                    const char* name, const char* doc);
+
+}  // namespace undarix::ufuncs

@@ -1,0 +1,258 @@
+"""The undarix waveforms as NumPy ufuncs.
+
+Each ufunc takes the parameters of the strict module's function of the same
+name, in the same order, as any real array-like (NumPy arrays of any shape,
+strides and real dtype, nested sequences, Python and NumPy scalars, objects
+with ``__array__`` such as pandas and xarray objects), broadcasts them against
+each other and returns float64 values with exactly the strict function's bits.
+All-scalar inputs give a NumPy ``float64`` scalar; an ndarray ``time`` gives an
+ndarray; objects that override ufuncs (pandas, xarray, Dask) give their own
+type, typed here as ``Any``.  Strings are refused.
+"""
+
+from typing import Any, Literal, Protocol, Sequence, SupportsIndex, Tuple, Union, overload
+
+import numpy
+import numpy.typing
+
+__version__: str
+
+__all__ = [
+    "harmonic_oscillator",
+    "pseudo_square_wave",
+    "fourier_square_wave",
+    "pseudo_cycloid_wave",
+    "transient_impulse",
+]
+
+class _SupportsArray(Protocol):
+    def __array__(self) -> numpy.ndarray[Any, Any]: ...
+
+# A real scalar: Python numbers and NumPy's real and boolean scalars.
+_RealScalar = Union[float, int, bool, numpy.floating[Any], numpy.integer[Any], numpy.bool_]
+# An integer scalar (the harmonic count: floats are refused by NumPy's casting).
+_IntegerScalar = Union[int, bool, numpy.integer[Any], numpy.bool_]
+
+# Anything the ufuncs convert to a real array: scalars, objects with
+# __array__, and nested sequences of real scalars up to three levels deep.
+# Not numpy.typing.ArrayLike, which admits str and bytes (a str is a
+# sequence of str, so no recursive sequence type can be used here either).
+_Real = Union[
+    _RealScalar,
+    _SupportsArray,
+    Sequence[_RealScalar],
+    Sequence[Sequence[_RealScalar]],
+    Sequence[Sequence[Sequence[_RealScalar]]],
+]
+_Integer = Union[
+    _IntegerScalar,
+    _SupportsArray,
+    Sequence[_IntegerScalar],
+    Sequence[Sequence[_IntegerScalar]],
+    Sequence[Sequence[Sequence[_IntegerScalar]]],
+]
+
+_Out = Union[numpy.typing.NDArray[numpy.float64], Tuple[numpy.typing.NDArray[numpy.float64]], None]
+_Where = Union[bool, numpy.typing.NDArray[numpy.bool_], Sequence[bool]]
+_Casting = Literal["no", "equiv", "safe", "same_kind", "unsafe"]
+_Order = Literal["K", "A", "C", "F"]
+_DType = Union[type[numpy.float64], numpy.dtype[numpy.float64], Literal["float64", "f8", "d"], None]
+
+class _Ufunc:
+    """Attributes shared with every ``numpy.ufunc``."""
+
+    @property
+    def __name__(self) -> str: ...
+    @property
+    def nin(self) -> int: ...
+    @property
+    def nout(self) -> Literal[1]: ...
+    @property
+    def nargs(self) -> int: ...
+    @property
+    def ntypes(self) -> int: ...
+    @property
+    def types(self) -> list[str]: ...
+    @property
+    def identity(self) -> None: ...
+    @property
+    def signature(self) -> None: ...
+
+class _DampedWaveform(_Ufunc):
+    @overload
+    def __call__(
+        self,
+        time: _RealScalar,
+        amplitude: _RealScalar,
+        gamma: _RealScalar,
+        omega: _RealScalar,
+        phi: _RealScalar,
+        y: _RealScalar,
+        /,
+        out: None = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> numpy.float64: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        /,
+        out: _Out = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float64]: ...
+    @overload
+    def __call__(
+        self,
+        time: _Real,
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        /,
+        out: _Out = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> Any: ...
+
+class _FourierSquareWave(_Ufunc):
+    @overload
+    def __call__(
+        self,
+        time: _RealScalar,
+        amplitude: _RealScalar,
+        gamma: _RealScalar,
+        omega: _RealScalar,
+        phi: _RealScalar,
+        y: _RealScalar,
+        num_harmonics: _IntegerScalar,
+        /,
+        out: None = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> numpy.float64: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        num_harmonics: _Integer,
+        /,
+        out: _Out = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float64]: ...
+    @overload
+    def __call__(
+        self,
+        time: _Real,
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        num_harmonics: _Integer,
+        /,
+        out: _Out = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> Any: ...
+
+class _TransientImpulse(_Ufunc):
+    @overload
+    def __call__(
+        self,
+        time: _RealScalar,
+        amplitude: _RealScalar,
+        period: _RealScalar,
+        width: _RealScalar,
+        equilibrium: _RealScalar,
+        /,
+        out: None = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> numpy.float64: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        period: _Real,
+        width: _Real,
+        equilibrium: _Real,
+        /,
+        out: _Out = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float64]: ...
+    @overload
+    def __call__(
+        self,
+        time: _Real,
+        amplitude: _Real,
+        period: _Real,
+        width: _Real,
+        equilibrium: _Real,
+        /,
+        out: _Out = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> Any: ...
+
+harmonic_oscillator: _DampedWaveform
+"""value = cos((t + phi)*omega) * (exp(t*gamma)*amplitude) + y"""
+pseudo_square_wave: _DampedWaveform
+"""x = (t + phi)*omega; value = (sin(3x)*0.5 + sin(x)) * (exp(t*gamma)*amplitude) + y"""
+fourier_square_wave: _FourierSquareWave
+"""Square wave from its first num_harmonics odd Fourier terms, damped; a negative count raises ValueError."""
+pseudo_cycloid_wave: _DampedWaveform
+"""u = t + phi; value = (cos(2*omega*u) - 2*cos(u*omega)) * (exp(t*gamma)*amplitude) + y"""
+transient_impulse: _TransientImpulse
+"""One-sided Gaussian pulse starting `period` hours into every 24-hour turn (2*pi) of time."""
