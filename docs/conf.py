@@ -29,10 +29,6 @@ exclude_patterns = ["_build", "requirements.txt"]
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 
-# The ufunc module's API page fails the build when the module is missing
-# only where the module is part of the build.
-undarix_ufuncs_required = False
-
 # Figures are drawn from the pages' own code at build time.
 plot_include_source = True
 plot_html_show_source_link = False

@@ -4,13 +4,11 @@ Each ```python block of README.md and docs/**/*.md, and the code of each
 `.. plot::` figure, runs as a script of its own in a fresh interpreter (so that
 examples that start process pools or set environment variables or signal
 handlers affect nothing else); the `>>>` examples of the stub's docstrings
-run as doctests.  A block that uses `undarix_ufuncs` is skipped where that
-module is not installed.
+run as doctests.
 """
 import ast
 import doctest
 import glob
-import importlib.util
 import os
 import re
 import subprocess
@@ -21,7 +19,6 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PAGES = [os.path.join(ROOT, "README.md")] + sorted(glob.glob(os.path.join(ROOT, "docs", "**", "*.md"), recursive=True))
-HAVE_UFUNCS = importlib.util.find_spec("undarix_ufuncs") is not None
 
 FENCE = re.compile(r"^```(?P<info>[^\n]*)\n(?P<body>.*?)^```\s*$", re.M | re.S)
 
@@ -51,8 +48,6 @@ def test_pages_have_examples():
 
 @pytest.mark.parametrize("page, line, kind, code", BLOCKS, ids=["%s:%d" % (b[0], b[1]) for b in BLOCKS])
 def test_example_runs(page, line, kind, code, tmp_path):
-    if "undarix_ufuncs" in code and not HAVE_UFUNCS:
-        pytest.skip("undarix_ufuncs is not installed")
     if kind == "plot":
         code = "import matplotlib\nmatplotlib.use('Agg')\n" + code + \
             "\nimport matplotlib.pyplot as plt\nassert plt.get_fignums(), 'no figure drawn'\n"

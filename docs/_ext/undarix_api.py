@@ -7,9 +7,7 @@ no docstrings of their own), and each function in ``__all__`` becomes a
 
 ``.. undarix-ufunc-api::`` documents ``undarix_ufuncs`` from the imported
 module: its docstring, and each ufunc in ``__all__`` with the docstring NumPy
-shows for it.  Where the module cannot be imported, the page says so, unless
-the configuration value ``undarix_ufuncs_required`` is true, when the build
-fails instead.
+shows for it.  A build in which the module cannot be imported fails.
 """
 
 import ast
@@ -81,12 +79,13 @@ class UfuncApi(GeneratedRst):
         try:
             module = importlib.import_module("undarix_ufuncs")
         except ImportError as error:
-            if self.config.undarix_ufuncs_required:
-                raise ExtensionError("undarix_ufuncs cannot be imported: %s" % error) from error
-            return self.emit([".. note::", "", "   ``undarix_ufuncs`` is not part of the build these pages "
-                              "were made from (%s)." % error, ""])
+            raise ExtensionError("undarix_ufuncs cannot be imported: %s" % error) from error
         lines = [".. py:module:: undarix_ufuncs", ""]
-        lines += (module.__doc__ or "").splitlines() + [""]
+        # The module's docstring repeats every ufunc's text after its
+        # introduction, for help() on Pythons whose pydoc shows only the ufunc
+        # type's page; here each ufunc gets its own entry instead.
+        introduction = (module.__doc__ or "").split("\nFunctions\n=========\n")[0]
+        lines += introduction.splitlines() + [""]
         lines += ["Version: ``%s``." % module.__version__, ""]
         for name in module.__all__:
             ufunc = getattr(module, name)
@@ -102,7 +101,6 @@ class UfuncApi(GeneratedRst):
 
 
 def setup(app):
-    app.add_config_value("undarix_ufuncs_required", False, "env")
     app.add_directive("undarix-stub-api", StubApi)
     app.add_directive("undarix-ufunc-api", UfuncApi)
     return {"parallel_read_safe": True, "parallel_write_safe": True}
