@@ -27,8 +27,11 @@ host_packages() {
     done
     if [[ ${#missing[@]} -gt 0 ]]; then
         echo "installing ${missing[*]}" >&2
-        apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+        # Another apt-get (a developer's, a second script's) may hold dpkg's
+        # lock for a while: wait for it rather than fail at once.
+        apt-get -o DPkg::Lock::Timeout=600 update -qq || return 1
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null ||
+            return 1
     fi
 }
 
@@ -58,7 +61,9 @@ make_rootfs() {
         echo "$dir"
         return
     fi
-    host_packages debootstrap debian-archive-keyring
+    # Called as $(make_rootfs ...), where a failing step would not stop the
+    # caller's script: every step returns on failure, and the caller checks.
+    host_packages debootstrap debian-archive-keyring || return 1
     mkdir -p "$rootfs_cache/rootfs" "$rootfs_cache/debootstrap-$arch-$suite"
     rm -rf "$dir.partial"
     local packages
@@ -67,7 +72,7 @@ make_rootfs() {
     # The downloaded packages stay in the cache directory for a remake.
     debootstrap --arch="$arch" --variant=minbase --include="$packages" \
         --cache-dir="$rootfs_cache/debootstrap-$arch-$suite" \
-        "$suite" "$dir.partial" "$debian_mirror" >&2
+        "$suite" "$dir.partial" "$debian_mirror" >&2 || return 1
     echo "$*" > "$dir.partial/.undarix-complete"
     rm -rf "$dir"
     mv "$dir.partial" "$dir"
@@ -96,6 +101,11 @@ arm64_rootfs() {
 in_rootfs() {
     local dir="$1"
     shift
+    # The callers pass $(sid_rootfs) and the like, whose failure they do not see.
+    if [[ -z "$dir" || ! -f "$dir/.undarix-complete" ]]; then
+        echo "error: no finished root filesystem at '${dir}' (see the messages above)" >&2
+        return 1
+    fi
     local root
     root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
     local pip_cache="${PIP_CACHE_DIR:-$HOME/.cache/pip}"
