@@ -25,7 +25,7 @@ extensions = [
 myst_enable_extensions = ["colon_fence", "dollarmath"]
 myst_heading_anchors = 3
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-exclude_patterns = ["_build", "requirements.txt"]
+exclude_patterns = ["_build", "_figures", "requirements.txt"]
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 
@@ -45,5 +45,9 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version"],
 }
-html_sidebars = {"changelog": []}
-html_static_path = []
+# Pages with no pages below them have nothing for the section navigation of
+# the left sidebar to list: they go without it (their own sections are in the
+# right one).
+html_sidebars = {page: [] for page in ("getting-started", "performance", "platforms", "design", "changelog")}
+html_static_path = ["_static"]
+html_css_files = ["undarix.css"]
