@@ -31,6 +31,9 @@ napoleon_google_docstring = False
 
 # Figures are drawn from the pages' own code at build time.
 plot_include_source = True
+# Figures drawn from a file (docs/_figures/) name it from the docs directory,
+# whichever page shows them.
+plot_basedir = HERE
 plot_html_show_source_link = False
 plot_html_show_formats = False
 plot_formats = [("png", 110)]
