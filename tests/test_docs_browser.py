@@ -39,7 +39,7 @@ CASES = {
         FITS, body="<table><tr>" + "<td>%s</td>" % ("w" * 30) * 3 + "</tr></table>"),
     "next link cut off": dict(FITS, next_title="A.very.long.dotted.name.that.does.not.wrap"),
     "next link pushed out of the window": dict(
-        FITS, style=".prev-next-area a.right-next { position: relative; left: 300px; }"),
+        FITS, style="@media (max-width: 600px) { .prev-next-area a.right-next { position: relative; left: 200px; } }"),
 }
 
 

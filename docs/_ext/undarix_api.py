@@ -61,7 +61,8 @@ def sections_start(lines):
 
 
 def literal_blocks(text):
-    """The text with each indented block of its description made a literal block.
+    """The text with each indented block of its description made a literal block (not highlighted: the
+    formulas are not Python).
 
     The docstrings set their formulas apart by indentation, one step per line,
     as help() shows them; reStructuredText would read such a block as a quoted
@@ -74,8 +75,9 @@ def literal_blocks(text):
     last_paragraph_line = ""
     for index, line in enumerate(lines[:end]):
         after_blank = index > 0 and not lines[index - 1].strip()
-        if line.startswith(" ") and after_blank and not last_paragraph_line.endswith("::"):
-            out += ["::", ""]
+        if line.startswith(" ") and after_blank and not last_paragraph_line.endswith("::") \
+                and not last_paragraph_line.startswith(".. "):
+            out += [".. code-block:: none", ""]
         if line.strip() and not line.startswith(" "):
             last_paragraph_line = line.rstrip()
         out.append(line)
