@@ -64,9 +64,9 @@ def literal_blocks(text):
     """The text with each indented block of its description made a literal block (not highlighted: the
     formulas are not Python).
 
-    The docstrings set their formulas apart by indentation, one step per line,
-    as help() shows them; reStructuredText would read such a block as a quoted
-    paragraph and join its lines.  Only the description before the first
+    The docstrings set their formulas apart by indentation, a step of the
+    computation to a line, as help() shows them; reStructuredText would read
+    such a block as a quoted paragraph and join its lines.  Only the description before the first
     section is changed: in the sections indentation carries the entries.
     """
     lines = text.splitlines()
