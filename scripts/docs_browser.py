@@ -21,6 +21,7 @@ import base64
 import fcntl
 import json
 import os
+import select
 import shutil
 import subprocess
 import sys
@@ -28,6 +29,7 @@ import tempfile
 
 WIDTHS = (1400, 400)
 WINDOW_HEIGHT = 900
+ANSWER_TIMEOUT_S = 120
 # Screenshots stop here: the longest API pages would give images of tens of
 # thousands of pixels, and the top of a page shows its layout.
 SCREENSHOT_MAX_HEIGHT = 6000
@@ -169,6 +171,10 @@ class Browser:
 
     def receive(self):
         while b"\0" not in self.buffer:
+            # A page that never finishes loading must fail the check, not hang it.
+            ready, _, _ = select.select([self.answers], [], [], ANSWER_TIMEOUT_S)
+            if not ready:
+                raise RuntimeError("Chromium did not answer within %d s" % ANSWER_TIMEOUT_S)
             chunk = os.read(self.answers, 1 << 20)
             if not chunk:
                 raise RuntimeError("Chromium closed its DevTools pipe")
