@@ -8,8 +8,7 @@ into OUT_DIR/<page>-<width>.png, and a check that nothing is out of the
 reader's reach: the page does not scroll sideways, no title, paragraph, term
 or table is wider than its box without being scrollable, and the "next page"
 link lies inside the window; on a wide window, no left sidebar is shown with
-nothing in it.  Prints each problem and exits with 1 if there
-is any.
+nothing in it.  Prints each problem and exits with 1 if there is any.
 
 Chromium is driven over its DevTools protocol on a pipe (--remote-debugging-pipe:
 commands on the browser's fd 3, answers and events on its fd 4, each a JSON
