@@ -4,7 +4,10 @@ same C runtime calls.
 
     python benchmarks/bench.py                      # full run, about ten minutes
     python benchmarks/bench.py --quick              # seconds; checks only that it all runs
-    python benchmarks/bench.py --figure docs/performance.png   # also draws the figure
+    python benchmarks/bench.py --figure docs/performance.png   # also draws the figure, keeping its
+                                                               # timings in docs/performance.json
+    python benchmarks/bench.py --redraw docs/performance.json --figure docs/performance.png
+                                                               # draws it again, measuring nothing
     python benchmarks/bench.py --json runs.json     # also writes every timing's summary
 
 The module's thread count is set through UNDARIX_NUM_THREADS for each
@@ -484,20 +487,17 @@ def power_text(n):
     return str(n) if n < 10_000 or 10 ** exponent != n else "10^%d" % exponent
 
 
-def draw_figure(path, quick, lib):
-    """Time per element against n, log-log, one panel per function: the median of repeated runs with the
-    quartiles as a band (the minimum and maximum go to --json: on a busy machine a preempted run would
-    dwarf the band)."""
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+def measure_figure(quick, lib):
+    """The figure's timings: for each function, time per call at each n of the module on one and on all
+    threads, the NumPy expression, numexpr and the C loop, as medians and quartiles of repeated runs (the
+    minimum and maximum go to --json: on a busy machine a preempted run would dwarf the band).  Plain
+    numbers, so that --figure can keep them beside the image and --redraw draw it again."""
     sizes = [1, 100, 10_000, 200_000] if quick else [1, 10, 100, 1_000, 10_000, 100_000, 1_000_000, 10_000_000]
     budget = 0.02 if quick else 0.2
     min_runs = 3 if quick else 7
     cpus = all_cpus()
-    figure, grid = plt.subplots(2, 3, figsize=(13, 8.5))
-    axes = grid.flat
-    for axis, name in zip(axes, CASES):
+    panels = []
+    for name in CASES:
         module_call, numpy_call, which = CASES[name]
         params, harmonics = params_for(name)
         args = module_args(name, params, harmonics)
@@ -522,35 +522,60 @@ def draw_figure(path, quick, lib):
                                                                 min_runs)))
             series["plain C loop"].append(record(
                 "figure, C loop", key, c_loop_timing(lib, which, t, params, harmonics, budget, min_runs)))
-        sizes_array = np.asarray(sizes, dtype=float)
-        for label, timings in series.items():
-            if not timings:
-                continue
-            per_element = lambda values: np.asarray(values) / sizes_array
-            median = per_element([timing.median for timing in timings])
-            lower = per_element([timing.quantile(0.25) for timing in timings])
-            upper = per_element([timing.quantile(0.75) for timing in timings])
-            (line,) = axis.loglog(sizes, median, marker="o", markersize=3, label=label)
-            axis.fill_between(sizes, lower, upper, color=line.get_color(), alpha=0.25, linewidth=0)
-        fastest = min(timing.median for timings in series.values() for timing in timings)
-        slowest = max(timing.median for timings in series.values() for timing in timings)
-        axis.set_title("%s%s\nn = %s … %s, median call %s … %s" % (
-            name, " (N=%d)" % harmonics if harmonics else "", power_text(sizes[0]), power_text(sizes[-1]),
-            duration_text(fastest), duration_text(slowest)), fontsize=10)
-        axis.set_xlabel("n (elements)")
-        axis.grid(True, which="major", alpha=0.3)
-        axis.set_ylabel("time per element (ns)")
-    legend_axis = grid.flat[len(CASES)]
-    legend_axis.axis("off")
-    legend_axis.legend(*grid.flat[0].get_legend_handles_labels(), loc="center", fontsize=10,
-                       title="line: median of %d or more runs\nband: first to third quartile" % min_runs,
-                       title_fontsize=9)
-    figure.suptitle("%s, %d CPUs, Python %s, NumPy %s%s" % (
-        platform.machine(), cpus, platform.python_version(), np.__version__,
-        ", numexpr %s" % numexpr.__version__ if numexpr else ""), fontsize=10)
-    figure.tight_layout()
-    figure.savefig(path, dpi=90)
+        panels.append({
+            "name": name, "harmonics": harmonics, "sizes": sizes,
+            "series_ns_per_call": {label: {"median": [timing.median for timing in timings],
+                                           "q1": [timing.quantile(0.25) for timing in timings],
+                                           "q3": [timing.quantile(0.75) for timing in timings]}
+                                   for label, timings in series.items() if timings}})
+    return {"title": "%s, %d CPUs, Python %s, NumPy %s%s" % (
+                platform.machine(), cpus, platform.python_version(), np.__version__,
+                ", numexpr %s" % numexpr.__version__ if numexpr else ""),
+            "min_runs": min_runs, "panels": panels}
+
+
+def draw_figure(path, data):
+    """Time per element against n, log-log, one panel per function: the median with the quartiles as a
+    band.  Two panels a row and large text, since the docs show the image at the width of a page's text
+    column (about 750 px) and on phones."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    rows = (len(data["panels"]) + 2) // 2
+    with plt.rc_context({"font.size": 14, "axes.titlesize": 14, "axes.labelsize": 14, "legend.fontsize": 14,
+                         "xtick.labelsize": 13, "ytick.labelsize": 13}):
+        figure, grid = plt.subplots(rows, 2, figsize=(11, 4.3 * rows + 0.6), squeeze=False)
+        for axis, panel in zip(grid.flat, data["panels"]):
+            sizes = np.asarray(panel["sizes"], dtype=float)
+            medians = []
+            for label, timing in panel["series_ns_per_call"].items():
+                (line,) = axis.loglog(sizes, np.asarray(timing["median"]) / sizes, marker="o", markersize=4,
+                                      linewidth=2, label=label)
+                axis.fill_between(sizes, np.asarray(timing["q1"]) / sizes, np.asarray(timing["q3"]) / sizes,
+                                  color=line.get_color(), alpha=0.25, linewidth=0)
+                medians += timing["median"]
+            axis.set_title("%s%s\nmedian call %s … %s" % (
+                panel["name"], " (N=%d)" % panel["harmonics"] if panel["harmonics"] else "",
+                duration_text(min(medians)), duration_text(max(medians))))
+            axis.set_xlabel("n (elements, %s … %s)" % (power_text(panel["sizes"][0]), power_text(panel["sizes"][-1])))
+            axis.set_ylabel("ns per element")
+            axis.grid(True, which="major", alpha=0.3)
+        legend_axis = grid.flat[len(data["panels"])]
+        legend_axis.axis("off")
+        legend_axis.legend(*grid.flat[0].get_legend_handles_labels(), loc="center",
+                           title="line: median of %d or more runs\nband: first to third quartile" % data["min_runs"])
+        for axis in list(grid.flat)[len(data["panels"]) + 1:]:
+            axis.axis("off")
+        figure.suptitle(data["title"])
+        figure.tight_layout()
+        figure.savefig(path, dpi=90)
+    plt.close(figure)
     print("\nfigure: %s" % path)
+
+
+def figure_data_path(png):
+    """Where --figure keeps the figure's timings: beside the image, as JSON."""
+    return os.path.splitext(png)[0] + ".json"
 
 
 def main():
@@ -559,7 +584,15 @@ def main():
     parser.add_argument("--figure", metavar="PNG", help="also draw time per element against n into this file")
     parser.add_argument("--json", metavar="FILE", help="also write the summary of every timing (runs, minimum, "
                         "quartiles, maximum, in ns per call) into this file")
+    parser.add_argument("--redraw", metavar="JSON", help="measure nothing: draw --figure again from the timings "
+                        "an earlier --figure kept beside its image")
     options = parser.parse_args()
+    if options.redraw:
+        if not options.figure:
+            parser.error("--redraw needs --figure PNG")
+        with open(options.redraw) as stored:
+            draw_figure(options.figure, json.load(stored))
+        return
     print("machine: %s, %s, %d cores (%d usable); Python %s; NumPy %s; numexpr %s" % (
         platform.machine(), platform.processor() or platform.platform(), os.cpu_count(), all_cpus(),
         platform.python_version(), np.__version__, numexpr.__version__ if numexpr else "not installed"))
@@ -571,7 +604,10 @@ def main():
     run_threads(options.quick)
     run_interrupt(options.quick)
     if options.figure:
-        draw_figure(options.figure, options.quick, lib)
+        data = measure_figure(options.quick, lib)
+        with open(figure_data_path(options.figure), "w") as out:
+            json.dump(data, out, indent=1)
+        draw_figure(options.figure, data)
     if options.json:
         with open(options.json, "w") as out:
             json.dump({"python": platform.python_version(), "numpy": np.__version__,

@@ -4,7 +4,8 @@ np.arctan2 for NumPy's own per-call cost.
 
     python benchmarks/bench_ufuncs.py                  # full run, a few minutes
     python benchmarks/bench_ufuncs.py --quick          # seconds; checks only that it all runs
-    python benchmarks/bench_ufuncs.py --figure docs/ufunc_performance.png
+    python benchmarks/bench_ufuncs.py --figure docs/ufunc_performance.png   # timings kept in docs/ufunc_performance.json
+    python benchmarks/bench_ufuncs.py --redraw docs/ufunc_performance.json --figure docs/ufunc_performance.png
 
 Every measurement is taken on one thread and on all threads in the same run
 (UNDARIX_NUM_THREADS is set before each; "all" is the CPUs this process may
@@ -12,6 +13,7 @@ use).  Times are medians of repeated calls, in milliseconds or microseconds.
 """
 
 import argparse
+import json
 import os
 import statistics
 import sys
@@ -134,52 +136,75 @@ def dispatch_table(quick):
     return rows
 
 
-def draw_figure(path, contiguous, sweeps):
+def draw_figure(path, data):
+    """The ratios to the strict module (left) and the sweeps' times (right), with text large enough to
+    read where the docs show the image, at the width of a page's text column."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    figure, (left, right) = plt.subplots(1, 2, figsize=(13, 5))
-    for name in CASES:
-        for label, style in (("1", "-"), ("all", "--")):
-            points = [(n, b / a) for row_name, n, row_label, a, b in contiguous if row_name == name and row_label == label]
-            if points:
-                left.plot(*zip(*points), style, marker="o", label="%s, %s thread%s" % (name, label, "" if label == "1" else "s"))
-    left.axhline(1.0, color="grey", linewidth=0.8)
-    left.axhspan(0.95, 1.05, color="grey", alpha=0.15)
-    left.set_xscale("log")
-    left.set_xlabel("n (contiguous float64 time, scalar parameters)")
-    left.set_ylabel("ufunc time / undarix time")
-    left.set_title("undarix_ufuncs against the strict module")
-    left.legend(fontsize=7)
-    labels = ["%s\n%d x %d" % (name.replace("_", " "), sets, points) for name, sets, points, *_ in sweeps]
-    positions = np.arange(len(sweeps))
-    width = 0.27
-    right.bar(positions - width, [row[3] * 1e3 for row in sweeps], width, label="NumPy expression")
-    right.bar(positions, [row[4] * 1e3 for row in sweeps], width, label="ufunc, 1 thread")
-    right.bar(positions + width, [row[5] * 1e3 for row in sweeps], width, label="ufunc, all threads (%d)" % all_cpus())
-    right.set_xticks(positions)
-    right.set_xticklabels(labels, fontsize=7, rotation=15, ha="right")
-    right.set_ylabel("ms per call")
-    right.set_title("Parameter sweeps")
-    right.legend(fontsize=8)
-    figure.tight_layout()
-    os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
-    figure.savefig(path, dpi=110)
+    contiguous, sweeps = data["contiguous"], data["sweeps"]
+    with plt.rc_context({"font.size": 14, "axes.titlesize": 15, "legend.fontsize": 12,
+                         "xtick.labelsize": 13, "ytick.labelsize": 13}):
+        figure, (left, right) = plt.subplots(2, 1, figsize=(11, 13))
+        for name in CASES:
+            for label, style in (("1", "-"), ("all", "--")):
+                points = [(n, b / a) for row_name, n, row_label, a, b in contiguous
+                          if row_name == name and row_label == label]
+                if points:
+                    left.plot(*zip(*points), style, marker="o", linewidth=2,
+                              label="%s, %s thread%s" % (name, label, "" if label == "1" else "s"))
+        left.axhline(1.0, color="grey", linewidth=0.8)
+        left.axhspan(0.95, 1.05, color="grey", alpha=0.15)
+        left.set_xscale("log")
+        left.set_xlabel("n (contiguous float64 time, scalar parameters)")
+        left.set_ylabel("ufunc time / undarix time")
+        left.set_title("undarix_ufuncs against the strict module")
+        left.legend(ncol=2, loc="upper center", bbox_to_anchor=(0.5, -0.14), frameon=False)
+        # "pseudo\nsquare wave\n2000 × 1000": six labels side by side must not run into each other.
+        labels = ["%s\n%d × %d" % (name.replace("_", "\n", 1).replace("_", " "), sets, points)
+                  for name, sets, points, *_ in sweeps]
+        positions = np.arange(len(sweeps))
+        width = 0.27
+        right.bar(positions - width, [row[3] * 1e3 for row in sweeps], width, label="NumPy expression")
+        right.bar(positions, [row[4] * 1e3 for row in sweeps], width, label="ufunc, 1 thread")
+        right.bar(positions + width, [row[5] * 1e3 for row in sweeps], width,
+                  label="ufunc, all threads (%d)" % data["cpus"])
+        right.set_xticks(positions)
+        right.set_xticklabels(labels, fontsize=12)
+        right.set_ylabel("ms per call")
+        right.set_title("Parameter sweeps (sets × points)")
+        right.legend()
+        figure.tight_layout()
+        os.makedirs(os.path.dirname(os.path.abspath(path)), exist_ok=True)
+        figure.savefig(path, dpi=90)
+    plt.close(figure)
     print("\nfigure written to %s" % path)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="tiny sizes and budgets; finishes in seconds")
-    parser.add_argument("--figure", metavar="PNG", help="also draw the ratios and the sweeps into this file")
+    parser.add_argument("--figure", metavar="PNG", help="also draw the ratios and the sweeps into this file, "
+                        "keeping the figure's timings beside it (the same name, .json)")
+    parser.add_argument("--redraw", metavar="JSON", help="measure nothing: draw --figure again from the timings "
+                        "an earlier --figure kept")
     args = parser.parse_args()
+    if args.redraw:
+        if not args.figure:
+            parser.error("--redraw needs --figure PNG")
+        with open(args.redraw) as stored:
+            draw_figure(args.figure, json.load(stored))
+        return
     print("NumPy %s, Python %s, %d CPUs for this process" % (np.__version__, sys.version.split()[0], all_cpus()))
     contiguous = contiguous_table(args.quick)
     sweeps = sweep_table(args.quick)
     dispatch_table(args.quick)
     if args.figure:
-        draw_figure(args.figure, contiguous, sweeps)
+        data = {"contiguous": contiguous, "sweeps": sweeps, "cpus": all_cpus()}
+        with open(os.path.splitext(args.figure)[0] + ".json", "w") as out:
+            json.dump(data, out, indent=1)
+        draw_figure(args.figure, data)
 
 
 if __name__ == "__main__":

@@ -25,12 +25,15 @@ extensions = [
 myst_enable_extensions = ["colon_fence", "dollarmath"]
 myst_heading_anchors = 3
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
-exclude_patterns = ["_build", "requirements.txt"]
+exclude_patterns = ["_build", "_figures", "requirements.txt"]
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 
 # Figures are drawn from the pages' own code at build time.
 plot_include_source = True
+# Figures drawn from a file (docs/_figures/) name it from the docs directory,
+# whichever page shows them.
+plot_basedir = HERE
 plot_html_show_source_link = False
 plot_html_show_formats = False
 plot_formats = [("png", 110)]
@@ -45,5 +48,9 @@ html_theme_options = {
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version"],
 }
-html_sidebars = {"changelog": []}
-html_static_path = []
+# Pages with no pages below them have nothing for the section navigation of
+# the left sidebar to list: they go without it (their own sections are in the
+# right one).
+html_sidebars = {page: [] for page in ("getting-started", "performance", "platforms", "design", "changelog")}
+html_static_path = ["_static"]
+html_css_files = ["undarix.css"]

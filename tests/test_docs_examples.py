@@ -1,7 +1,7 @@
 """Every code example of the README and the documentation runs as written.
 
 Each ```python block of README.md and docs/**/*.md, and the code of each
-`.. plot::` figure, runs as a script of its own in a fresh interpreter (so that
+`.. plot::` figure (written in the page or in the file it names), runs as a script of its own in a fresh interpreter (so that
 examples that start process pools or set environment variables or signal
 handlers affect nothing else); the `>>>` examples of the stub's docstrings
 run as doctests.
@@ -33,6 +33,12 @@ def code_blocks(path):
         if info == "python":
             yield line, "python", body
         elif info == "{eval-rst}" and body.lstrip().startswith(".. plot::"):
+            drawn_from = body.lstrip().splitlines()[0][len(".. plot::"):].strip()
+            if drawn_from:
+                # A figure drawn by a file, named from the docs directory (plot_basedir).
+                with open(os.path.join(ROOT, "docs", drawn_from), encoding="utf-8") as handle:
+                    yield line, "plot", handle.read()
+                continue
             code = [entry for entry in body.splitlines()[1:] if not entry.strip().startswith(":")]
             yield line, "plot", textwrap.dedent("\n".join(code))
 

@@ -7,13 +7,18 @@ no docstrings of their own), and each function in ``__all__`` becomes a
 
 ``.. undarix-ufunc-api::`` documents ``undarix_ufuncs`` from the imported
 module: its docstring, and each ufunc in ``__all__`` with the docstring NumPy
-shows for it.  A build in which the module cannot be imported fails.
+shows for it.  NumPy's signature line names the inputs x1, x2, ...; the page
+shows the names of the docstring's Parameters section instead, as they are
+what the formulas and the strict module call them.  A build in which the
+module cannot be imported fails, and so does one in which a ufunc's
+Parameters section does not name each of its inputs.
 """
 
 import ast
 import importlib
 import inspect
 import os
+import re
 
 from docutils import nodes
 from docutils.statemachine import StringList
@@ -40,6 +45,73 @@ def stub_signature(function):
         parameters.append(argument.arg + (": " + annotation if annotation else ""))
     returns = " -> " + ast.unparse(function.returns) if function.returns else ""
     return "(%s)%s" % (", ".join(parameters), returns)
+
+
+SECTION_UNDERLINE = re.compile(r"^-{3,}$")
+PARAMETER_LINE = re.compile(r"^(\w+) : ")
+NUMPY_INPUT = re.compile(r"\bx(\d+)\b")
+
+
+def sections_start(lines):
+    """Index of the first numpydoc section header ("Parameters" over dashes), or len(lines)."""
+    for index in range(len(lines) - 1):
+        if lines[index].strip() and SECTION_UNDERLINE.match(lines[index + 1].strip()):
+            return index
+    return len(lines)
+
+
+def literal_blocks(text):
+    """The text with each indented block of its description made a literal block (not highlighted: the
+    formulas are not Python).
+
+    The docstrings set their formulas apart by indentation, a step of the
+    computation to a line, as help() shows them; reStructuredText would read
+    such a block as a quoted paragraph and join its lines.  Only the description before the first
+    section is changed: in the sections indentation carries the entries.
+    """
+    lines = text.splitlines()
+    end = sections_start(lines)
+    out = []
+    last_paragraph_line = ""
+    for index, line in enumerate(lines[:end]):
+        after_blank = index > 0 and not lines[index - 1].strip()
+        if line.startswith(" ") and after_blank and not last_paragraph_line.endswith("::") \
+                and not last_paragraph_line.startswith(".. "):
+            out += [".. code-block:: none", ""]
+        if line.strip() and not line.startswith(" "):
+            last_paragraph_line = line.rstrip()
+        out.append(line)
+    return "\n".join(out + lines[end:])
+
+
+def parameter_names(text):
+    """The names the numpydoc Parameters section of a docstring gives, in order."""
+    lines = text.splitlines()
+    names = []
+    for index in range(len(lines) - 1):
+        if lines[index].strip() == "Parameters" and SECTION_UNDERLINE.match(lines[index + 1].strip()):
+            for line in lines[index + 2:]:
+                if not line.strip():
+                    continue
+                if not line.startswith(" ") and not PARAMETER_LINE.match(line):
+                    break  # the next section's header
+                match = PARAMETER_LINE.match(line)
+                if match:
+                    names.append(match.group(1))
+            break
+    return names
+
+
+def named_ufunc_signature(name, numpy_signature, names, nin):
+    """NumPy's `(x1, ..., /, out=None, *, ...)` with the inputs called by their names."""
+    numbers = [int(number) for number in NUMPY_INPUT.findall(numpy_signature)]
+    if numbers != list(range(1, nin + 1)):
+        raise ExtensionError("undarix_ufuncs.%s: NumPy's signature %r does not list x1 to x%d"
+                             % (name, numpy_signature, nin))
+    if len(names) != nin:
+        raise ExtensionError("undarix_ufuncs.%s takes %d inputs but its Parameters section names %d: %s"
+                             % (name, nin, len(names), ", ".join(names)))
+    return NUMPY_INPUT.sub(lambda match: names[int(match.group(1)) - 1], numpy_signature)
 
 
 class GeneratedRst(SphinxDirective):
@@ -92,11 +164,12 @@ class UfuncApi(GeneratedRst):
             doc = (ufunc.__doc__ or "").strip()
             # NumPy puts the ufunc's signature first: "name(x1, x2, /, out=None, *, ...)".
             first, _, rest = doc.partition("\n")
-            signature = first[len(name):] if first.startswith(name + "(") else "(*args, **kwargs)"
-            if not rest.strip():
-                raise ExtensionError("undarix_ufuncs.%s has no docstring" % name)
+            if not first.startswith(name + "(") or not rest.strip():
+                raise ExtensionError("undarix_ufuncs.%s has no docstring after NumPy's signature" % name)
+            text = inspect.cleandoc(rest)
+            signature = named_ufunc_signature(name, first[len(name):], parameter_names(text), ufunc.nin)
             lines += [".. py:function:: %s%s" % (name, signature), ""]
-            lines += indented(numpydoc_to_rst(inspect.cleandoc(rest), self.config, name)) + [""]
+            lines += indented(numpydoc_to_rst(literal_blocks(text), self.config, name)) + [""]
         return self.emit(lines)
 
 
