@@ -3,6 +3,10 @@
 NumPy leaves an input that runs ahead of the output uncopied (reading the elements in
 order never sees a value already written), so the loops must not split such a call
 across threads."""
+import os
+import shutil
+import subprocess
+
 import numpy as np
 import pytest
 
@@ -11,6 +15,8 @@ from conftest import ALL_FUNCTIONS, VALID_SCALARS, bits
 
 pytestmark = pytest.mark.filterwarnings("ignore:(overflow|invalid value) encountered in:RuntimeWarning")
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+COMPILER = os.environ.get("CXX", "c++")
 THREADS = ["1", "2", "3", "7"]
 # The team's path (a row of a sweep), the threads started for the call, and a long call.
 SIZES = [1_000, 20_000, 300_000]
@@ -95,3 +101,17 @@ def test_repeated_short_calls_overlapping_out(size, threads, monkeypatch):
         undarix_ufuncs.pseudo_cycloid_wave(x[1:], 1.0, -0.1, 2.0, 0.3, 0.5, out=x[:-1])
         wrong += not (bits(x[:-1]) == bits(expected)).all()
     assert wrong == 0
+
+
+@pytest.mark.skipif(shutil.which(COMPILER) is None, reason="needs a C++ compiler")
+def test_overlap_test_on_every_small_layout(tmp_path):
+    # The test the loops make (src/ufuncs/operand_overlap.hpp), against brute force over
+    # every offset, stride and length up to small bounds: never misses an overlap, and keeps
+    # disjoint, in-place and interleaved operands on the threaded path.
+    program = tmp_path / "operand_overlap_check"
+    subprocess.run([COMPILER, "-std=c++17", "-O2", "-Wall", "-Wextra", "-Werror", "-I", os.path.join(ROOT, "src"),
+                    os.path.join(ROOT, "tests", "native", "operand_overlap_check.cpp"), "-o", str(program)],
+                   check=True)
+    result = subprocess.run([str(program)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.strip() == "1946880 layouts checked"

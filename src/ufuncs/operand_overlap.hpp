@@ -9,9 +9,10 @@
 // evaluated forward on one thread.  The test is on memory extents and may
 // say "overlaps" where no element actually meets another (it is then only
 // slower); it never misses an overlap.
+//
+// Plain arithmetic on addresses and NumPy's strides (npy_intp is intptr_t),
+// with no Python or NumPy header, so that it is checked on its own.
 #pragma once
-
-#include "numpy/numpy_layout.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +25,9 @@ constexpr std::uintptr_t kOperandItemSize = 8;
 
 namespace overlap_detail {
 
-using numpy::npy_intp;
+using npy_intp = std::intptr_t;
+
+inline std::uintptr_t magnitude(npy_intp step) { return static_cast<std::uintptr_t>(step < 0 ? -step : step); }
 
 // The bytes [first, end) that `n` elements from `base` at `step` occupy.
 struct ByteExtent {
@@ -35,12 +38,10 @@ struct ByteExtent {
 inline ByteExtent extent(const char* base, npy_intp step, std::size_t n) {
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(base);
     // The elements lie inside one array NumPy allocated: the span fits.
-    const std::uintptr_t span = static_cast<std::uintptr_t>(step < 0 ? -step : step) * (n - 1);
+    const std::uintptr_t span = magnitude(step) * (n - 1);
     const std::uintptr_t first = step < 0 ? start - span : start;
     return {first, first + span + kOperandItemSize};
 }
-
-inline std::uintptr_t magnitude(npy_intp step) { return static_cast<std::uintptr_t>(step < 0 ? -step : step); }
 
 // Whether any element of the output (`out`, `out_step`) may share a byte with
 // an element of the input other than its own: `n` > 0 elements each.
@@ -79,7 +80,7 @@ inline bool output_meets_input(const char* out, npy_intp out_step, const char* i
 // Whether any of the `outputs` operands, which follow the `inputs` operands in
 // `args` and `steps` as NumPy passes them to an inner loop, may share memory
 // with an input in a way that makes the order of the `n` elements matter.
-inline bool output_overlaps_inputs(char* const* args, const numpy::npy_intp* steps, std::size_t inputs,
+inline bool output_overlaps_inputs(char* const* args, const std::intptr_t* steps, std::size_t inputs,
                                    std::size_t outputs, std::size_t n) {
     if (n == 0) {
         return false;
