@@ -6,12 +6,13 @@ across threads."""
 import os
 import shutil
 import subprocess
+import sys
 
 import numpy as np
 import pytest
 
 import undarix_ufuncs
-from conftest import ALL_FUNCTIONS, VALID_SCALARS, bits
+from conftest import ALL_FUNCTIONS, VALID_SCALARS, bits, run_python
 
 pytestmark = pytest.mark.filterwarnings("ignore:(overflow|invalid value) encountered in:RuntimeWarning")
 
@@ -115,3 +116,20 @@ def test_overlap_test_on_every_small_layout(tmp_path):
     result = subprocess.run([str(program)], capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.strip() == "1946880 layouts checked"
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+@pytest.mark.parametrize("points", [64, 3_000], ids=["numpy-keeps-the-lock", "numpy-releases-it"])
+def test_ctrl_c_stops_an_overlapping_call(points):
+    # Evaluated forward on one thread, a call with many harmonics per element must still
+    # run the signal handlers: without, it would take days (run_python's timeout fails it).
+    code = """
+        import os, signal, threading, numpy as np, undarix_ufuncs as uf
+        x = np.linspace(0.0, 1.0, %d + 1)
+        threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+        try:
+            uf.fourier_square_wave(x[1:], 1.0, 0.0, 1.0, 0.0, 0.0, 10**12, out=x[:-1])
+        except KeyboardInterrupt:
+            print("interrupted")
+    """ % points
+    assert run_python(code).stdout.strip() == "interrupted"

@@ -199,10 +199,34 @@ std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
     return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
 }
 
+// Forward, one element at a time through the loop driver: an element with
+// many harmonics is still long enough for the driver to run pending signal
+// handlers (Ctrl-C) and to give up the interpreter lock, and one element
+// depends on no other thread.  Cheap elements the driver runs at once.
+template <class Count>
+void fourier_forward(char* const* args, const npy_intp* steps, std::size_t n) {
+    char* element_args[8];
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t k = 0; k < 8; ++k) {
+            element_args[k] = args[k] + static_cast<npy_intp>(i) * steps[k];
+        }
+        const Operands<7> element{element_args, steps, true};
+        // Read now, after the elements before it were written.
+        const std::uint64_t work = element_work(load<Count>(element_args[6]));
+        if (!drive_loop(LoopBody{&element, fourier_range<Count>}, 1, work)) {
+            return;  // an exception is pending (Ctrl-C): NumPy raises it
+        }
+    }
+}
+
 template <class Count>
 void fourier_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
     const std::size_t n = static_cast<std::size_t>(dimensions[0]);
     const Operands<7> operands = operands_of<7>(args, steps, n);
+    if (operands.forward) {
+        fourier_forward<Count>(args, steps, n);
+        return;
+    }
     // The work is added up before anything is evaluated, to choose the
     // number of threads.
     std::uint64_t work = 0;
@@ -214,7 +238,7 @@ void fourier_loop(char** args, const npy_intp* dimensions, const npy_intp* steps
     if (distinct == 1) {
         work = saturating_multiply(work, n);
     }
-    run_loop(operands, LoopBody{&operands, fourier_range<Count>}, n, work);
+    drive_loop(LoopBody{&operands, fourier_range<Count>}, n, work);
 }
 
 // NumPy keeps these pointers for the life of the process.
