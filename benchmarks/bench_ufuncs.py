@@ -1,6 +1,7 @@
 """Speed of undarix_ufuncs: against the strict module on contiguous arrays,
-against the NumPy broadcasting expression on parameter sweeps, and against
-np.arctan2 for NumPy's own per-call cost.
+against the NumPy broadcasting expression on parameter sweeps, against
+np.arctan2 for NumPy's own per-call cost, and the cost of the test of out=
+against the inputs on short rows (run it on the commit before that test, too).
 
     python benchmarks/bench_ufuncs.py                  # full run, a few minutes
     python benchmarks/bench_ufuncs.py --quick          # seconds; checks only that it all runs
@@ -136,6 +137,57 @@ def dispatch_table(quick):
     return rows
 
 
+def overlap_table(quick):
+    """What the test of out= against the inputs costs where nothing overlaps.
+
+    The test runs once per inner-loop call, so it weighs most where NumPy makes
+    many short calls: a sweep of short rows, one call per row.  The figures are
+    nanoseconds per row of the common (non-overlapping) path; run this on the
+    commit before the test was added as well to see the difference.  The
+    second part sets that path against out= shifted onto time, which is
+    evaluated forward on one thread.
+    """
+    budget = 0.1 if quick else 1.0
+    rows_total = 10**4 if quick else 2 * 10**5
+    name = "harmonic_oscillator"
+    ufunc = getattr(undarix_ufuncs, name)
+    short_rows = []
+    for points in (1, 4, 16, 64):
+        sets = max(1, rows_total // points)
+        t = np.linspace(0.0, 5.0, points)[None, :]
+        amplitude = np.linspace(0.5, 2.0, sets)[:, None]
+        out = np.empty((sets, points))
+        for label, count in thread_settings():
+            set_threads(count)
+            seconds = median_s(lambda: ufunc(t, amplitude, -0.1, 2.0, 0.3, 0.5, out=out), budget)
+            short_rows.append((points, sets, label, seconds / sets))
+    long_rows = []
+    n = 10**5 if quick else 10**7
+    base = np.linspace(0.0, 50.0, n + 1)
+    separate = np.empty(n)
+    layouts = [
+        ("separate out=", lambda: ufunc(base[1:], *PARAMS[name], out=separate)),
+        ("in place, out=time", lambda: ufunc(base[1:], *PARAMS[name], out=base[1:])),
+        ("shifted, out=time[:-1] (forward)", lambda: ufunc(base[1:], *PARAMS[name], out=base[:-1])),
+    ]
+    for layout, call in layouts:
+        for label, count in thread_settings():
+            set_threads(count)
+            long_rows.append((layout, label, median_s(call, budget)))
+    set_threads(None)
+    print("\n## out= overlap test on the common path: short rows f(t[None, :k], a[:, None], ...) (ns per row)\n")
+    print("| k points per row | rows | threads | ns per row |")
+    print("|---:|---:|---|---:|")
+    for points, sets, label, per_row in short_rows:
+        print("| %d | %d | %s | %.1f |" % (points, sets, label, per_row * 1e9))
+    print("\n## out= layouts, %s, n = %d (ms per call)\n" % (name, n))
+    print("| layout | threads | ms |")
+    print("|---|---|---:|")
+    for layout, label, seconds in long_rows:
+        print("| %s | %s | %.3f |" % (layout, label, seconds * 1e3))
+    return short_rows, long_rows
+
+
 def draw_figure(path, data):
     """The ratios to the strict module (left) and the sweeps' times (right), with text large enough to
     read where the docs show the image, at the width of a page's text column."""
@@ -200,6 +252,7 @@ def main():
     contiguous = contiguous_table(args.quick)
     sweeps = sweep_table(args.quick)
     dispatch_table(args.quick)
+    overlap_table(args.quick)
     if args.figure:
         data = {"contiguous": contiguous, "sweeps": sweeps, "cpus": all_cpus()}
         with open(os.path.splitext(args.figure)[0] + ".json", "w") as out:

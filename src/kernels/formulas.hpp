@@ -96,7 +96,9 @@ inline double transient_onset(double period) { return (period / kHoursPerDay) * 
 inline double transient_impulse(double t, double onset, double amplitude, double width, double equilibrium) {
     const double d = full_turn_remainder(t) - onset;  // fmod(t, kFullTurn)
     double h = 0.0;
-    if (d >= 0.0) {  // false for NaN as well
+    // A quiet comparison: false for NaN as well, without raising the
+    // "invalid" flag that d >= 0.0 raises for a NaN time or period.
+    if (std::isgreaterequal(d, 0.0)) {
         double q = d / width;
         q = q * q;
         q = q * kGaussianFactor;

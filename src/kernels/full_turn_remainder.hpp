@@ -70,7 +70,8 @@ constexpr double kLargeTime = 1024.0;
 
 inline double full_turn_remainder(double t) {
     using namespace full_turn;
-    if (!(std::fabs(t) >= kLargeTime) || std::isinf(t)) {
+    // Quiet: a NaN time takes the runtime's path without raising "invalid".
+    if (!std::isgreaterequal(std::fabs(t), kLargeTime) || std::isinf(t)) {
         return std::fmod(t, 6.283185307179586);
     }
     std::uint64_t raw;

@@ -10,7 +10,8 @@ namespace undarix::ufuncs::docs {
     "arrays of any shape, strides and order, lists, scalars, or objects that\n"                                 \
     "override ufuncs (pandas, xarray, Dask).  Real inputs of other dtypes are\n"                                \
     "cast to float64 under NumPy's casting rules.  ``out=``, ``where=``,\n"                                     \
-    "``casting=``, ``order=``, ``dtype=`` and ``subok=`` work as for any ufunc.\n"                              \
+    "``casting=``, ``order=``, ``dtype=`` and ``subok=`` work as for any ufunc;\n"                              \
+    "an ``out=`` array that overlaps an input gives the values of a copy.\n"                                    \
     "Every element has exactly the bits the strict function of the same name in\n"                              \
     "the ``undarix`` module gives for the same scalar inputs, on any number of\n"                               \
     "threads (UNDARIX_NUM_THREADS, OMP_NUM_THREADS, CPU affinity and cgroup\n"                                  \
@@ -97,18 +98,28 @@ inline constexpr const char kFourierSquareWave[] =
     "\n" UNDARIX_UFUNC_COMMON
     "\n" UNDARIX_DAMPED_PARAMETERS
     "num_harmonics : array_like of int\n"
-    "    Number N of odd harmonics summed, an integer >= 0 (int64 or uint64;\n"
-    "    every uint64 is accepted, as by the strict function).  A float count\n"
-    "    is refused by NumPy's casting rules (TypeError).\n"
+    "    Number N of odd harmonics summed, an integer >= 0, taken as int64 or,\n"
+    "    for uint64 arrays and scalars, as uint64: every ``numpy.uint64`` is\n"
+    "    accepted, as by the strict function.  A Python int is taken as int64\n"
+    "    on NumPy 2 (NumPy's rule for Python ints), so one of 2**63 or more\n"
+    "    raises OverflowError there: pass it as ``numpy.uint64``.  A float\n"
+    "    count is refused by NumPy's casting rules (TypeError).  A negative\n"
+    "    count is outside the domain: see Warns.\n"
     "\n"
     "Returns\n"
     "-------\n" UNDARIX_RETURNS
     "\n"
+    "Warns\n"
+    "-----\n"
+    "RuntimeWarning\n"
+    "    \"invalid value encountered\" where a ``num_harmonics`` element is\n"
+    "    negative: that element is NaN and the others are computed, as NumPy's\n"
+    "    own functions do outside their domain.  ``numpy.errstate(invalid=...)``\n"
+    "    governs it: FloatingPointError under ``invalid=\"raise\"`` (raised\n"
+    "    after the whole call, ``out=`` written), silence under \"ignore\".\n"
+    "\n"
     "Raises\n"
     "------\n"
-    "ValueError\n"
-    "    If a ``num_harmonics`` element is negative.  The call fails before\n"
-    "    anything is evaluated (an ``out=`` array is left as it was).\n"
     "KeyboardInterrupt\n"
     "    Ctrl-C stops a long call within a few milliseconds.\n"
     "\n"
@@ -117,7 +128,10 @@ inline constexpr const char kFourierSquareWave[] =
     ">>> import numpy as np, undarix_ufuncs as uf\n"
     ">>> t = np.linspace(0.0, 1.0, 4)\n"
     ">>> uf.fourier_square_wave(t, 1.0, 0.0, 2 * np.pi, 0.0, 0.0, [[1], [5], [25]]).shape\n"
-    "(3, 4)\n";
+    "(3, 4)\n"
+    ">>> with np.errstate(invalid=\"ignore\"):\n"
+    "...     uf.fourier_square_wave(0.0, 1.0, 0.0, 1.0, 0.0, 0.0, [2, -1, 0]).tolist()\n"
+    "[1.0, nan, 1.0]\n";
 
 inline constexpr const char kPseudoCycloidWave[] =
     "Damped pseudo-cycloid wave: cos 2x - 2 cos x.\n"

@@ -2,10 +2,11 @@
 
 #include "kernels/formulas.hpp"
 #include "ufuncs/loop_driver.hpp"
+#include "ufuncs/operand_overlap.hpp"
 
-#include <cinttypes>
-#include <cstdio>
+#include <cfenv>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 namespace undarix::ufuncs {
@@ -18,26 +19,30 @@ T load(const char* address) {
     return value;
 }
 
-// One loop call's operands: `Inputs` inputs, then the output.
+// One loop call's operands: `Inputs` inputs, then the output.  `forward`:
+// the output overlaps an input, so the elements are evaluated in order on
+// one thread, each one's inputs read before its output is written.
 template <std::size_t Inputs>
 struct Operands {
     char* const* args;
     const npy_intp* steps;
+    bool forward;
 };
 
 // One element's inputs, read from the operands: `Inputs` doubles, except
-// that fourier_square_wave's last input, the harmonic count, is kept as an
-// integer in `count`.
-template <std::size_t Inputs>
+// that fourier_square_wave's last input, the harmonic count, is kept as the
+// loop's integer type in `count`.
+template <std::size_t Inputs, class Count>
 struct ElementInputs {
     double values[Inputs];
-    std::uint64_t count;
+    Count count;
 };
 
 // Evaluates `element` for elements [first, last): element(inputs, keep_going)
 // returns the value for one element's ElementInputs.  When every input but
 // the time is the same for all elements (scalar parameters, the common
-// case) they are read once.
+// case) they are read once; not when the output overlaps the inputs, where
+// writing an element may change a parameter read after it.
 template <std::size_t Inputs, class Count, class Element>
 void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::size_t last,
                     parallel::Checkpoint& checkpoint, Element&& element) {
@@ -46,7 +51,7 @@ void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::si
     const char* in[Inputs];
     npy_intp steps[Inputs];
     const npy_intp offset = static_cast<npy_intp>(first);
-    bool parameters_fixed = true;
+    bool parameters_fixed = !operands.forward;
     for (std::size_t k = 0; k < Inputs; ++k) {
         steps[k] = operands.steps[k];
         in[k] = operands.args[k] + offset * steps[k];
@@ -57,13 +62,13 @@ void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::si
     std::size_t i = first;
     // Asked inside a long element: element i is not written yet.
     auto keep_going = [&checkpoint, &i] { return checkpoint.keep_going(i); };
-    ElementInputs<Inputs> inputs{};
+    ElementInputs<Inputs, Count> inputs{};
     auto read = [&](std::size_t from) {
         for (std::size_t k = from; k < kDoubles; ++k) {
             inputs.values[k] = load<double>(in[k]);
         }
         if constexpr (kHasCount) {
-            inputs.count = static_cast<std::uint64_t>(load<Count>(in[Inputs - 1]));
+            inputs.count = load<Count>(in[Inputs - 1]);
         }
     };
     if (parameters_fixed) {
@@ -88,11 +93,34 @@ void evaluate_range(const Operands<Inputs>& operands, std::size_t first, std::si
     }
 }
 
+class NeverStop final : public parallel::Checkpoint {
+public:
+    bool keep_going(std::size_t) override { return true; }
+};
+
+// Runs `body` over a loop call's `n` elements: forward on this thread when
+// an output overlaps an input (operands.forward), else through the loop
+// driver on as many threads as `work` calls for.
+template <std::size_t Inputs>
+void run_loop(const Operands<Inputs>& operands, const LoopBody& body, std::size_t n, std::uint64_t work) {
+    if (operands.forward) {
+        NeverStop checkpoint;
+        body.run(body.context, 0, n, checkpoint);
+        return;
+    }
+    drive_loop(body, n, work);
+}
+
+template <std::size_t Inputs>
+Operands<Inputs> operands_of(char* const* args, const npy_intp* steps, std::size_t n) {
+    return {args, steps, output_overlaps_inputs(args, steps, Inputs, 1, n)};
+}
+
 // The four damped waveforms with five double parameters.
 template <double (*Formula)(double, double, double, double, double, double)>
 void damped_range(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
     evaluate_range<6, double>(*static_cast<const Operands<6>*>(context), first, last, checkpoint,
-                              [](const ElementInputs<6>& x, auto&&) {
+                              [](const ElementInputs<6, double>& x, auto&&) {
                                   const double* v = x.values;
                                   return Formula(v[0], v[1], v[2], v[3], v[4], v[5]);
                               });
@@ -100,9 +128,9 @@ void damped_range(const void* context, std::size_t first, std::size_t last, para
 
 template <double (*Formula)(double, double, double, double, double, double)>
 void damped_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
-    const Operands<6> operands{args, steps};
     const std::size_t n = static_cast<std::size_t>(dimensions[0]);
-    drive_loop(LoopBody{&operands, damped_range<Formula>}, n, n);
+    const Operands<6> operands = operands_of<6>(args, steps, n);
+    run_loop(operands, LoopBody{&operands, damped_range<Formula>}, n, n);
 }
 
 void transient_range(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
@@ -111,7 +139,7 @@ void transient_range(const void* context, std::size_t first, std::size_t last, p
     std::uint64_t period_bits = 0;
     double onset = kernels::transient_onset(0.0);
     evaluate_range<5, double>(*static_cast<const Operands<5>*>(context), first, last, checkpoint,
-                              [&](const ElementInputs<5>& x, auto&&) {
+                              [&](const ElementInputs<5, double>& x, auto&&) {
                                   const double* v = x.values;
                                   std::uint64_t bits;
                                   std::memcpy(&bits, &v[2], sizeof bits);
@@ -124,21 +152,9 @@ void transient_range(const void* context, std::size_t first, std::size_t last, p
 }
 
 void transient_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
-    const Operands<5> operands{args, steps};
     const std::size_t n = static_cast<std::size_t>(dimensions[0]);
-    drive_loop(LoopBody{&operands, transient_range}, n, n);
-}
-
-// fourier_square_wave's count, read as the loop's integer type; a negative
-// int64 count has been refused before the evaluation starts.
-template <class Count>
-void fourier_range(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
-    evaluate_range<7, Count>(*static_cast<const Operands<7>*>(context), first, last, checkpoint,
-                             [](const ElementInputs<7>& x, auto&& keep_going) {
-                                 const double* v = x.values;
-                                 return kernels::fourier_square_wave(v[0], v[1], v[2], v[3], v[4], v[5], x.count,
-                                                                     keep_going);
-                             });
+    const Operands<5> operands = operands_of<5>(args, steps, n);
+    run_loop(operands, LoopBody{&operands, transient_range}, n, n);
 }
 
 template <class Count>
@@ -150,36 +166,74 @@ bool is_negative(Count count) {
     }
 }
 
+// fourier_square_wave's count, read as the loop's integer type.  A negative
+// count is outside the domain: as NumPy's own functions do there, the
+// element is NaN and the "invalid" flag is raised, which np.errstate turns
+// into a warning, an error or nothing once the loop has returned; the other
+// elements are evaluated.
+template <class Count>
+void fourier_range(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
+    evaluate_range<7, Count>(*static_cast<const Operands<7>*>(context), first, last, checkpoint,
+                             [](const ElementInputs<7, Count>& x, auto&& keep_going) {
+                                 if (is_negative(x.count)) {
+                                     std::feraiseexcept(FE_INVALID);
+                                     return std::numeric_limits<double>::quiet_NaN();
+                                 }
+                                 const double* v = x.values;
+                                 return kernels::fourier_square_wave(v[0], v[1], v[2], v[3], v[4], v[5],
+                                                                     static_cast<std::uint64_t>(x.count),
+                                                                     keep_going);
+                             });
+}
+
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
-// Each harmonic costs about one evaluation of the cheapest formula.
-std::uint64_t element_work(std::uint64_t harmonics) { return saturating_add(harmonics, 1); }
+// Each harmonic costs about one evaluation of the cheapest formula; an
+// element outside the domain costs about as little as one without any.
+template <class Count>
+std::uint64_t element_work(Count harmonics) {
+    return is_negative(harmonics) ? 1 : saturating_add(static_cast<std::uint64_t>(harmonics), 1);
+}
 
 std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
     return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
 }
 
+// Forward, one element at a time through the loop driver: an element with
+// many harmonics is still long enough for the driver to run pending signal
+// handlers (Ctrl-C) and to give up the interpreter lock, and one element
+// depends on no other thread.  Cheap elements the driver runs at once.
+template <class Count>
+void fourier_forward(char* const* args, const npy_intp* steps, std::size_t n) {
+    char* element_args[8];
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t k = 0; k < 8; ++k) {
+            element_args[k] = args[k] + static_cast<npy_intp>(i) * steps[k];
+        }
+        const Operands<7> element{element_args, steps, true};
+        // Read now, after the elements before it were written.
+        const std::uint64_t work = element_work(load<Count>(element_args[6]));
+        if (!drive_loop(LoopBody{&element, fourier_range<Count>}, 1, work)) {
+            return;  // an exception is pending (Ctrl-C): NumPy raises it
+        }
+    }
+}
+
 template <class Count>
 void fourier_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
-    const Operands<7> operands{args, steps};
     const std::size_t n = static_cast<std::size_t>(dimensions[0]);
-    // The counts are checked and the work added up before anything is
-    // evaluated: a count outside the domain fails the call at once.
+    const Operands<7> operands = operands_of<7>(args, steps, n);
+    if (operands.forward) {
+        fourier_forward<Count>(args, steps, n);
+        return;
+    }
+    // The work is added up before anything is evaluated, to choose the
+    // number of threads.
     std::uint64_t work = 0;
     const npy_intp count_step = steps[6];
     const std::size_t distinct = count_step == 0 && n > 0 ? 1 : n;
     for (std::size_t i = 0; i < distinct; ++i) {
-        const Count count = load<Count>(args[6] + static_cast<npy_intp>(i) * count_step);
-        if (is_negative(count)) {
-            char message[160];
-            std::snprintf(message, sizeof message,
-                          "fourier_square_wave: argument 'num_harmonics' must be a non-negative integer, got "
-                          "%" PRId64,
-                          static_cast<std::int64_t>(count));
-            raise_in_loop(PyExc_ValueError, message);
-            return;
-        }
-        work = saturating_add(work, element_work(static_cast<std::uint64_t>(count)));
+        work = saturating_add(work, element_work(load<Count>(args[6] + static_cast<npy_intp>(i) * count_step)));
     }
     if (distinct == 1) {
         work = saturating_multiply(work, n);

@@ -251,7 +251,8 @@ harmonic_oscillator: _DampedWaveform
 pseudo_square_wave: _DampedWaveform
 """x = (t + phi)*omega; value = (sin(3x)*0.5 + sin(x)) * (exp(t*gamma)*amplitude) + y"""
 fourier_square_wave: _FourierSquareWave
-"""Square wave from its first num_harmonics odd Fourier terms, damped; a negative count raises ValueError."""
+"""Square wave from its first num_harmonics odd Fourier terms, damped; a negative count gives NaN and raises
+numpy's "invalid" flag (a RuntimeWarning, FloatingPointError under numpy.errstate(invalid="raise"))."""
 pseudo_cycloid_wave: _DampedWaveform
 """u = t + phi; value = (cos(2*omega*u) - 2*cos(u*omega)) * (exp(t*gamma)*amplitude) + y"""
 transient_impulse: _TransientImpulse

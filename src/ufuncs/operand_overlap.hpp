@@ -1,0 +1,98 @@
+// Whether a loop call's outputs share memory with its inputs.
+//
+// NumPy copies an input that overlaps an output only where reading the
+// elements in order could see a value already written; otherwise (an input
+// that runs ahead of the output, as in f(x[1:], ..., out=x[:-1])) it hands the
+// loop the overlapping operands and relies on element i being read before
+// any later element is written.  Split across threads, one thread's writes
+// land on elements another has not read yet, so such a call must be
+// evaluated forward on one thread.  The test is on memory extents and may
+// say "overlaps" where no element actually meets another (it is then only
+// slower); it never misses an overlap.
+//
+// Plain arithmetic on addresses and NumPy's strides (npy_intp is intptr_t),
+// with no Python or NumPy header, so that it is checked on its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace undarix::ufuncs {
+
+// Bytes of one element of every operand: the loops take doubles and 64-bit
+// integers only.
+constexpr std::uintptr_t kOperandItemSize = 8;
+
+namespace overlap_detail {
+
+using npy_intp = std::intptr_t;
+
+inline std::uintptr_t magnitude(npy_intp step) { return static_cast<std::uintptr_t>(step < 0 ? -step : step); }
+
+// The bytes [first, end) that `n` elements from `base` at `step` occupy.
+struct ByteExtent {
+    std::uintptr_t first;
+    std::uintptr_t end;
+};
+
+inline ByteExtent extent(const char* base, npy_intp step, std::size_t n) {
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(base);
+    // The elements lie inside one array NumPy allocated: the span fits.
+    const std::uintptr_t span = magnitude(step) * (n - 1);
+    const std::uintptr_t first = step < 0 ? start - span : start;
+    return {first, first + span + kOperandItemSize};
+}
+
+// Whether any element of the output (`out`, `out_step`) may share a byte with
+// an element of the input other than its own: `n` > 0 elements each.
+inline bool output_meets_input(const char* out, npy_intp out_step, const char* in, npy_intp in_step,
+                               std::size_t n) {
+    const ByteExtent written = extent(out, out_step, n);
+    const ByteExtent read = extent(in, in_step, n);
+    if (written.end <= read.first || read.end <= written.first) {
+        return false;
+    }
+    if (n == 1) {
+        return false;  // one element: it is read before it is written
+    }
+    const std::uintptr_t stride = magnitude(out_step);
+    if (out_step != in_step || stride < kOperandItemSize) {
+        return true;
+    }
+    // The same stride: the output's elements sit at a fixed offset from the
+    // input's.  In place (out= the input) each element is read and written
+    // by the same thread, its input before its output.  An offset of whole
+    // elements is a shift: element i is written onto element j != i.  Any
+    // other offset that keeps every output element clear of the input's
+    // elements interleaves them (x[0::2] and x[1::2]).
+    const std::uintptr_t start_out = reinterpret_cast<std::uintptr_t>(out);
+    const std::uintptr_t start_in = reinterpret_cast<std::uintptr_t>(in);
+    if (start_out == start_in) {
+        return false;
+    }
+    const std::uintptr_t residue = start_out > start_in ? (start_out - start_in) % stride
+                                                        : (stride - (start_in - start_out) % stride) % stride;
+    return residue < kOperandItemSize || residue > stride - kOperandItemSize;
+}
+
+}  // namespace overlap_detail
+
+// Whether any of the `outputs` operands, which follow the `inputs` operands in
+// `args` and `steps` as NumPy passes them to an inner loop, may share memory
+// with an input in a way that makes the order of the `n` elements matter.
+inline bool output_overlaps_inputs(char* const* args, const std::intptr_t* steps, std::size_t inputs,
+                                   std::size_t outputs, std::size_t n) {
+    if (n == 0) {
+        return false;
+    }
+    for (std::size_t o = inputs; o < inputs + outputs; ++o) {
+        for (std::size_t i = 0; i < inputs; ++i) {
+            if (overlap_detail::output_meets_input(args[o], steps[o], args[i], steps[i], n)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+}  // namespace undarix::ufuncs
