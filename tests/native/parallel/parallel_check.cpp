@@ -1,6 +1,6 @@
-// Checks of the chunked loop (chunk claiming, stops, forks, forks again in a
-// forked child), of the CPU count
-// from cgroup files in fixture directories, and of the thread-count settings.
+// Checks of the chunked loop (chunk claiming, stops, forks, and forks again in
+// a forked child), of the CPU count from cgroup files in fixture directories,
+// and of the thread-count settings.
 #include "check.hpp"
 #include "parallel/available_cpus.hpp"
 #include "parallel/chunked_loop.hpp"
