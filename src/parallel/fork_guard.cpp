@@ -9,15 +9,26 @@ namespace {
 // and touched only by calling threads, never by workers.
 thread_local SharedLoop* innermost_loop = nullptr;
 
+// A thread of a child forked during a loop still lists the parent's loops
+// (a poll there may run another call, and fork again).  Their workers do
+// not exist in the child, and their mutex and condition variables are as
+// those workers left them at the copy: a worker waking in the parent at
+// that instant may have held the mutex, or still be counted among a
+// condition variable's waiters, which a broadcast would then wait for
+// forever.  The handlers act only on the loops of this process.
 void hold_before_fork() noexcept {
     for (SharedLoop* loop = innermost_loop; loop != nullptr; loop = loop->outer) {
-        loop->hold_workers();
+        if (!loop->forked()) {
+            loop->hold_workers();
+        }
     }
 }
 
 void release_after_fork_in_parent() noexcept {
     for (SharedLoop* loop = innermost_loop; loop != nullptr; loop = loop->outer) {
-        loop->release_workers();
+        if (!loop->forked()) {
+            loop->release_workers();
+        }
     }
 }
 

@@ -63,7 +63,9 @@ public:
     void hold_workers() noexcept;
     void release_workers() noexcept;
 
-    // True in a child forked while the loop ran: its workers do not exist.
+    // True in a child forked while the loop ran: its workers do not exist,
+    // and the loop belongs to another process (the one recorded at its
+    // construction).
     bool forked() const noexcept;
 
     // In such a child: evaluates, on the calling thread, the rest of every

@@ -42,14 +42,30 @@ constexpr unsigned kHelperBits = 8;
 constexpr std::uint64_t kHelperMask = (1u << kHelperBits) - 1;
 static_assert(kMaxTeamThreads <= kHelperMask, "the helper count must fit below the sequence number");
 
-// A claim word holds the part index below kPartBits, the task's number
-// (modulo 2^(64 - kPartBits)) above.
-constexpr unsigned kPartBits = 16;
-constexpr std::uint64_t kPartMask = (std::uint64_t{1} << kPartBits) - 1;
-constexpr std::uint64_t kSequenceMask = (std::uint64_t{1} << (64 - kPartBits)) - 1;
-
 // Parts per thread: a little slack when one core is also busy elsewhere.
 constexpr std::size_t kPartsPerThread = 4;
+
+// A claim word says everything a thread needs to claim a part: the task's
+// number (modulo 2^kSequenceBits), its part count and the next part to
+// claim.  A thread that read the word of an earlier task can therefore
+// neither take a part of the task now running (the number differs, so its
+// compare-and-swap fails) nor judge that task's parts by its own stale
+// count: until its compare-and-swap succeeds it reads nothing but this word.
+// The word of a task returns only after 2^kSequenceBits further tasks.
+constexpr unsigned kPartBits = 10;
+constexpr unsigned kSequenceBits = 64 - 2 * kPartBits;
+constexpr std::uint64_t kPartMask = (std::uint64_t{1} << kPartBits) - 1;
+constexpr std::uint64_t kSequenceMask = (std::uint64_t{1} << kSequenceBits) - 1;
+static_assert(kMaxTeamThreads * kPartsPerThread <= kPartMask, "a part count must fit in its field");
+
+constexpr std::uint64_t claim_word(std::uint64_t sequence, std::uint64_t parts, std::uint64_t next) noexcept {
+    return (sequence & kSequenceMask) << (2 * kPartBits) | parts << kPartBits | next;
+}
+constexpr std::uint64_t claim_sequence(std::uint64_t claim) noexcept { return claim >> (2 * kPartBits); }
+constexpr std::size_t claim_parts(std::uint64_t claim) noexcept {
+    return static_cast<std::size_t>(claim >> kPartBits & kPartMask);
+}
+constexpr std::size_t claim_next(std::uint64_t claim) noexcept { return static_cast<std::size_t>(claim & kPartMask); }
 
 class Team {
 public:
@@ -74,6 +90,11 @@ public:
 
     unsigned workers() const noexcept { return workers_; }
 
+    // Returns once every part has been evaluated.  A worker reads the task
+    // (task_, elements_) only between claiming a part and counting it done,
+    // so when the count is complete no worker is inside the task or will
+    // read it again: a late one finds only the claim word, which no longer
+    // matches its own.
     int run(const TeamTask& task, std::size_t elements, unsigned helpers) noexcept {
         task_ = task;
         elements_ = elements;
@@ -81,11 +102,10 @@ public:
         if (parts > elements) {
             parts = elements;
         }
-        parts_ = parts;
         parts_done_.store(0, std::memory_order_relaxed);
         flags_.store(0, std::memory_order_relaxed);
         const std::uint64_t sequence = (generation_.load(std::memory_order_relaxed) >> kHelperBits) + 1;
-        claims_.store(claim_word(sequence, 0), std::memory_order_relaxed);
+        claims_.store(claim_word(sequence, parts, 0), std::memory_order_release);
         // Publishes the task; the sequentially consistent pair with the
         // sleepers count means that a worker about to sleep either sees
         // this generation or is woken below.
@@ -148,32 +168,30 @@ private:
         return nullptr;
     }
 
-    static std::uint64_t claim_word(std::uint64_t sequence, std::uint64_t part) noexcept {
-        return sequence << kPartBits | part;
-    }
-
     // Claims and evaluates parts of task `sequence` until none is left;
-    // returns how many it evaluated.  A claim carries the task's number, so
-    // a worker that comes late never takes a part of a later task.
+    // returns how many it evaluated.  Until a claim succeeds only the claim
+    // word is read: the task may have ended, and the next one be written.
     std::size_t work_parts(std::uint64_t sequence) noexcept {
         std::size_t done = 0;
         std::uint64_t claim = claims_.load(std::memory_order_acquire);
         for (;;) {
-            if (claim >> kPartBits != (sequence & kSequenceMask)) {
+            if (claim_sequence(claim) != (sequence & kSequenceMask)) {
                 return done;
             }
-            const std::size_t part = static_cast<std::size_t>(claim & kPartMask);
-            if (part >= parts_) {
+            const std::size_t part = claim_next(claim);
+            const std::size_t parts = claim_parts(claim);
+            if (part >= parts) {
                 return done;
             }
             if (!claims_.compare_exchange_weak(claim, claim + 1, std::memory_order_acq_rel,
                                                std::memory_order_acquire)) {
                 continue;
             }
+            // The part is ours, so the task cannot end before we count it.
             // Near-equal contiguous parts; the boundaries depend only on the
             // part count, and each element is written by one thread.
-            const std::size_t base = elements_ / parts_;
-            const std::size_t extra = elements_ % parts_;
+            const std::size_t base = elements_ / parts;
+            const std::size_t extra = elements_ % parts;
             const std::size_t first = base * part + (part < extra ? part : extra);
             const std::size_t last = first + base + (part < extra ? 1 : 0);
             task_.run(task_.context, first, last);
@@ -236,14 +254,14 @@ private:
     unsigned workers_ = 0;  // changed only by the claiming thread
     WorkerStart starts_[kMaxTeamThreads];
 
-    // The current task, written by its caller before the generation changes.
+    // The current task, written by its caller before the generation and the
+    // claim word change, and read by a worker only while it holds a part.
     TeamTask task_{nullptr, nullptr};
     std::size_t elements_ = 0;
-    std::size_t parts_ = 0;
 
     // The task's sequence number above kHelperBits, its helper count below.
     std::atomic<std::uint64_t> generation_{0};
-    // The task's number (low bits) above kPartBits, the next part below.
+    // The current task's claim word (claim_word).
     std::atomic<std::uint64_t> claims_{0};
     std::atomic<std::size_t> parts_done_{0};
     std::atomic<int> flags_{0};

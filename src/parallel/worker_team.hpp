@@ -31,11 +31,13 @@ constexpr unsigned kMaxTeamThreads = 64;
 
 // Runs `task` over [0, elements) on `threads` threads (the calling thread
 // included), in contiguous parts, each element evaluated by exactly one
-// thread.  Returns the floating-point exception flags (FE_*) raised by the
-// workers' parts, so that the caller can raise them on its own thread; the
-// caller's own part raises its flags directly.  When the team is busy with
-// another caller's task, or cannot be started, the calling thread evaluates
-// everything alone and 0 is returned.
+// thread.  It returns only when no worker is inside the task any more or
+// can still read it: a worker late for this task, or for an earlier one,
+// never evaluates a part of a later one.  Returns the floating-point
+// exception flags (FE_*) raised by the workers' parts, so that the caller
+// can raise them on its own thread; the caller's own part raises its flags
+// directly.  When the team is busy with another caller's task, or cannot be
+// started, the calling thread evaluates everything alone and 0 is returned.
 int run_on_team(const TeamTask& task, std::size_t elements, unsigned threads) noexcept;
 
 }  // namespace undarix::parallel

@@ -1,16 +1,19 @@
-// Checks of the chunked loop (chunk claiming, stops, forks), of the CPU count
-// from cgroup files in fixture directories, and of the thread-count settings.
+// Checks of the chunked loop (chunk claiming, stops, forks, and forks again in
+// a forked child), of the CPU count from cgroup files in fixture directories,
+// and of the thread-count settings.
 #include "check.hpp"
 #include "parallel/available_cpus.hpp"
 #include "parallel/chunked_loop.hpp"
 #include "parallel/thread_count_setting.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -250,6 +253,111 @@ void fork_inside_a_nested_loop() {
     CHECK(wait_for(poll.child, 30) == 0);
 }
 
+// Registered before the loops' own fork handlers, so that it runs after
+// them, with the workers held: it waits a while, a different while for each
+// fork, before the process is copied, so that the copies catch the workers
+// released after the previous fork at every stage of waking up and waiting
+// again.
+std::atomic<unsigned> forks_to_stagger{0};
+
+void stagger_before_fork() {
+    static unsigned fork_number = 0;
+    if (forks_to_stagger.load() == 0) {
+        return;
+    }
+    forks_to_stagger.fetch_sub(1);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(++fork_number * 37 % 97);
+    while (std::chrono::steady_clock::now() < until) {
+    }
+}
+
+// At its first call, forks kForks times in a row: the workers released
+// after one fork are still waking, some already waiting again, when the
+// next fork holds them and copies the process.  In each child, at its next
+// call, runs a second loop whose own poll forks again; the child's fork
+// handlers then meet, besides that loop, the loop copied from the parent,
+// whose workers do not exist there and whose mutex and condition variables
+// are as those workers left them.
+class ForkAgainInTheChild final : public CallerPoll {
+public:
+    static constexpr unsigned kForks = 64;
+
+    bool proceed() override {
+        if (in_child) {
+            // Again if the workers took every chunk before the first poll.
+            for (unsigned tries = 0; grandchild == -1 && tries < 100; ++tries) {
+                InPlace inner(4, 20000, 200);
+                ForkAt fork_poll(1);
+                const LoopOutcome outcome = run_chunked(
+                    plan_of(inner.values.size(), 1, 2, std::chrono::nanoseconds(0)), inner.task(), fork_poll);
+                inner_exact = outcome == LoopOutcome::completed && inner.all_written();
+                grandchild = fork_poll.child;
+            }
+            return true;
+        }
+        while (forked < kForks) {
+            const pid_t pid = fork();
+            CHECK(pid >= 0);
+            if (pid == 0) {
+                in_child = true;
+                forks_to_stagger.store(0);
+                break;
+            }
+            children[forked++] = pid;
+        }
+        return true;
+    }
+
+    bool in_child = false;
+    pid_t children[kForks] = {};
+    unsigned forked = 0;
+    pid_t grandchild = -1;  // 0 in the grandchild
+    bool inner_exact = false;
+};
+
+// How many of `children` end with status 0 within `seconds` together; the
+// others are killed then.
+unsigned passed_within(const pid_t* children, unsigned count, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    unsigned passed = 0;
+    for (unsigned i = 0; i < count; ++i) {
+        const auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - std::chrono::steady_clock::now());
+        passed += wait_for(children[i], left.count() > 0 ? static_cast<int>(left.count()) : 0) == 0 ? 1 : 0;
+    }
+    return passed;
+}
+
+// A child's fork meets the copied loop in a state that hangs it only if the
+// copy caught a worker half woken: some hundreds of children.
+void fork_again_in_the_child() {
+    CHECK(pthread_atfork(stagger_before_fork, nullptr, nullptr) == 0);
+    for (const unsigned threads : {3u, 4u, 5u, 3u, 4u, 5u}) {
+        // Again if the workers took every chunk before the first poll.
+        for (unsigned tries = 0; tries < 100; ++tries) {
+            InPlace work(400, 10000, 100);
+            ForkAgainInTheChild poll;
+            forks_to_stagger.store(ForkAgainInTheChild::kForks);
+            const LoopOutcome outcome =
+                run_chunked(plan_of(work.values.size(), 1, threads, std::chrono::nanoseconds(0)), work.task(), poll);
+            const bool exact = outcome == LoopOutcome::completed && work.all_written();
+            if (poll.in_child) {
+                // A child or a grandchild: each finished its loops alone.
+                if (poll.grandchild == 0) {
+                    std::exit(exact && poll.inner_exact ? 0 : 3);
+                }
+                const bool grandchild_passed = poll.grandchild > 0 && passed_within(&poll.grandchild, 1, 20) == 1;
+                std::exit(exact && poll.inner_exact && grandchild_passed ? 0 : 4);
+            }
+            CHECK(exact);
+            CHECK(passed_within(poll.children, poll.forked, 60) == poll.forked);
+            if (poll.forked == ForkAgainInTheChild::kForks) {
+                break;
+            }
+            CHECK(poll.forked == 0 && tries + 1 < 100);
+        }
+    }
+}
+
 // ---- CPU count from fixture directories --------------------------------------
 
 struct Fixture {
@@ -436,6 +544,7 @@ const checks::Check all_checks[] = {
     {"stop_at_every_poll", stop_at_every_poll},
     {"fork_during_the_loop", fork_during_the_loop},
     {"fork_inside_a_nested_loop", fork_inside_a_nested_loop},
+    {"fork_again_in_the_child", fork_again_in_the_child},
     {"cgroup_v2", cgroup_v2},
     {"cgroup_v1", cgroup_v1},
     {"affinity_mask", affinity_mask},

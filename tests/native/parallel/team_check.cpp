@@ -1,0 +1,90 @@
+// Checks of the worker team (run_on_team): a long stream of short tasks whose
+// part and thread counts change from one task to the next, as the rows of a
+// sweep and the calls of several callers do.  Every element of every task
+// must be evaluated exactly once, and no worker may still be inside a task,
+// or start one of its parts, once run_on_team has returned for it.
+#include "check.hpp"
+#include "parallel/worker_team.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+
+using namespace undarix::parallel;
+
+namespace {
+
+constexpr std::size_t kMostElements = 64;
+
+// One task's state.  A few of them take turns, so that a worker that comes
+// late to a task finds it closed rather than reused under it.
+struct Slot {
+    std::atomic<unsigned> evaluations[kMostElements];
+    std::atomic<bool> open{false};
+    std::size_t elements = 0;
+};
+
+std::atomic<unsigned long> late_touches{0};
+
+void count_once(const void* erased, std::size_t first, std::size_t last) {
+    Slot& slot = *static_cast<Slot*>(const_cast<void*>(erased));
+    if (!slot.open.load(std::memory_order_acquire) || last > slot.elements || first >= last) {
+        late_touches.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    for (std::size_t i = first; i < last; ++i) {
+        slot.evaluations[i].fetch_add(1, std::memory_order_relaxed);
+    }
+    // Still open when the part is written: the caller waited for it.
+    if (!slot.open.load(std::memory_order_acquire)) {
+        late_touches.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// The number of tasks: enough that the caller of one task rewrites the team's
+// state while a worker is still on its way out of the task before, many
+// times over; few enough for a ThreadSanitizer build on a busy machine.
+unsigned long task_count() {
+    const char* text = std::getenv("UNDARIX_TEAM_TASKS");
+    return text != nullptr ? std::strtoul(text, nullptr, 10) : 2000000;
+}
+
+void exactly_once_over_many_tasks() {
+    static Slot slots[3];
+    // Thread and element counts in cycles of coprime lengths, so that
+    // neighbouring tasks differ in part count (4 per thread, at most one
+    // per element) in every combination: 8, 12, 16, 20 parts, or fewer.
+    const unsigned thread_cycle[] = {2, 4, 3, 5, 2, 3, 4};
+    const std::size_t element_cycle[] = {64, 9, 33, 5, 17, 12, 64, 2, 40, 21, 64};
+    const unsigned long tasks = task_count();
+    for (unsigned long n = 0; n < tasks; ++n) {
+        Slot& slot = slots[n % 3];
+        const std::size_t elements = element_cycle[n % (sizeof element_cycle / sizeof *element_cycle)];
+        const unsigned threads = thread_cycle[n % (sizeof thread_cycle / sizeof *thread_cycle)];
+        slot.elements = elements;
+        for (std::size_t i = 0; i < elements; ++i) {
+            slot.evaluations[i].store(0, std::memory_order_relaxed);
+        }
+        slot.open.store(true, std::memory_order_release);
+        run_on_team(TeamTask{&slot, count_once}, elements, threads);
+        slot.open.store(false, std::memory_order_release);
+        for (std::size_t i = 0; i < elements; ++i) {
+            const unsigned evaluations = slot.evaluations[i].load(std::memory_order_relaxed);
+            if (evaluations != 1) {
+                std::fprintf(stderr, "task %lu (%zu elements, %u threads): element %zu evaluated %u times\n", n,
+                             elements, threads, i, evaluations);
+                CHECK(evaluations == 1);
+            }
+        }
+        CHECK(late_touches.load(std::memory_order_relaxed) == 0);
+    }
+}
+
+const checks::Check all_checks[] = {
+    {"exactly_once_over_many_tasks", exactly_once_over_many_tasks},
+};
+
+}  // namespace
+
+int main(int argc, char** argv) { return checks::run_named(all_checks, argc, argv); }
