@@ -78,6 +78,25 @@ def test_module_surface():
         assert name + "_jacobian" in undarix_ufuncs.__all__
 
 
+@pytest.mark.parametrize("name", ALL_FUNCTIONS)
+def test_docstrings_give_the_order_every_parameter_and_a_running_example(name):
+    import doctest
+    doc = jacobian(name).__doc__
+    assert doc.startswith(name + "_jacobian(")  # NumPy's call signature line
+    assert "%s_jacobian(%s)" % (name, ", ".join(PARAMETERS[name])) in doc
+    for section in ("Parameters\n----------", "Returns\n-------", "Examples\n--------"):
+        assert section in doc
+    for parameter in PARAMETERS[name]:
+        assert "\n%s : " % parameter in doc
+    for output in OUTPUTS[name]:
+        assert "d/d%s" % output in doc
+    assert name + "_jacobian" in undarix_ufuncs.__doc__
+    test = doctest.DocTestParser().get_doctest(doc, {}, name, None, 0)
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(test)
+    assert test.examples and runner.summarize(verbose=False).failed == 0
+
+
 # --- Exact bits of the documented order ---
 
 @pytest.mark.parametrize("name", ALL_FUNCTIONS)
@@ -122,10 +141,10 @@ def test_scalar_parameters_on_long_time_arrays(name):
 # rounds u = t + phi and x = u*omega once each, so sin and cos see x with an absolute error
 # up to |x|*2^-52, about 1.3e-14 here (|x| <= 60; 23 times that, 3e-13, for the highest
 # harmonic).  A shape, slope or pulse offset d that is only a fraction c of the
-# amplitudes of the terms it is formed from magnifies that by 1/c, so elements with c < CANCELLATION are left out
-# (a shape or slope near a zero, d near the transient's onset, Gaussians below exp(-50),
-# whose slopes are too small beside the equilibrium for mpmath's differences): what
-# remains has an error bound of 3e-11, and no element may be further than REL_TOL from
+# amplitudes of the terms it is formed from magnifies that by 1/c, so elements with
+# c < CANCELLATION are left out (a shape or slope near a zero, d near the transient's
+# onset), and so are Gaussians below exp(-50), whose slopes are too small beside the
+# equilibrium for mpmath's differences: what remains has an error bound of 3e-11, and no element may be further than REL_TOL from
 # the high-precision value.  The largest seen is about 3.4e-13 (pseudo_square_wave).
 REL_TOL = 1e-10
 CANCELLATION = 1e-2
