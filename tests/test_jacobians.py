@@ -462,3 +462,20 @@ def test_ctrl_c_interrupts_a_long_call():
     """
     assert run_python(code).stdout.strip() == "interrupted"
 
+
+
+@pytest.mark.parametrize("name", ALL_FUNCTIONS)
+def test_pandas_and_xarray_objects_give_one_object_per_output(name):
+    # What a fit of a Series or a DataArray gets back: each derivative keeps the labels.
+    pd = pytest.importorskip("pandas")
+    xr = pytest.importorskip("xarray")
+    time = np.linspace(0.0, 20.0, 40)
+    expected = jacobian(name)(time, *VALID_SCALARS[name])
+    index = pd.RangeIndex(100, 140)
+    from_series = jacobian(name)(pd.Series(time, index=index), *VALID_SCALARS[name])
+    assert len(from_series) == len(OUTPUTS[name])
+    assert all(isinstance(s, pd.Series) and s.index.equals(index) for s in from_series)
+    assert_same_outputs(tuple(s.to_numpy() for s in from_series), expected)
+    from_array = jacobian(name)(xr.DataArray(time, dims="time", coords={"time": time}), *VALID_SCALARS[name])
+    assert all(isinstance(a, xr.DataArray) and a.dims == ("time",) for a in from_array)
+    assert_same_outputs(tuple(a.values for a in from_array), expected)
