@@ -6,12 +6,14 @@ no docstrings of their own), and each function in ``__all__`` becomes a
 ``py:function`` with the stub's signature and its numpydoc docstring.
 
 ``.. undarix-ufunc-api::`` documents ``undarix_ufuncs`` from the imported
-module: its docstring, and each ufunc in ``__all__`` with the docstring NumPy
-shows for it.  NumPy's signature line names the inputs x1, x2, ...; the page
-shows the names of the docstring's Parameters section instead, as they are
-what the formulas and the strict module call them.  A build in which the
-module cannot be imported fails, and so does one in which a ufunc's
-Parameters section does not name each of its inputs.
+module: its docstring, and each waveform ufunc in ``__all__`` with the
+docstring NumPy shows for it; with the ``:jacobians:`` flag, the Jacobian
+ufuncs (``*_jacobian``) instead, under the module the first one declared.
+NumPy's signature line names the inputs x1, x2, ...; the page shows the names
+of the docstring's Parameters section instead, as they are what the formulas
+and the strict module call them.  A build in which the module cannot be
+imported fails, and so does one in which a ufunc's Parameters section does
+not name each of its inputs.
 """
 
 import ast
@@ -21,6 +23,7 @@ import os
 import re
 
 from docutils import nodes
+from docutils.parsers.rst import directives
 from docutils.statemachine import StringList
 from sphinx.errors import ExtensionError
 from sphinx.ext.napoleon.docstring import NumpyDocstring
@@ -147,19 +150,25 @@ class StubApi(GeneratedRst):
 
 
 class UfuncApi(GeneratedRst):
+    option_spec = {"jacobians": directives.flag}
+
     def run(self):
         try:
             module = importlib.import_module("undarix_ufuncs")
         except ImportError as error:
             raise ExtensionError("undarix_ufuncs cannot be imported: %s" % error) from error
-        lines = [".. py:module:: undarix_ufuncs", ""]
-        # The module's docstring repeats every ufunc's text after its
-        # introduction, for help() on Pythons whose pydoc shows only the ufunc
-        # type's page; here each ufunc gets its own entry instead.
-        introduction = (module.__doc__ or "").split("\nFunctions\n=========\n")[0]
-        lines += introduction.splitlines() + [""]
-        lines += ["Version: ``%s``." % module.__version__, ""]
-        for name in module.__all__:
+        jacobians = "jacobians" in self.options
+        if jacobians:
+            lines = [".. py:currentmodule:: undarix_ufuncs", ""]
+        else:
+            lines = [".. py:module:: undarix_ufuncs", ""]
+            # The module's docstring repeats every ufunc's text after its
+            # introduction, for help() on Pythons whose pydoc shows only the ufunc
+            # type's page; here each ufunc gets its own entry instead.
+            introduction = (module.__doc__ or "").split("\nFunctions\n=========\n")[0]
+            lines += introduction.splitlines() + [""]
+            lines += ["Version: ``%s``." % module.__version__, ""]
+        for name in [name for name in module.__all__ if name.endswith("_jacobian") == jacobians]:
             ufunc = getattr(module, name)
             doc = (ufunc.__doc__ or "").strip()
             # NumPy puts the ufunc's signature first: "name(x1, x2, /, out=None, *, ...)".
