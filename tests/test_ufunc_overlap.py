@@ -133,3 +133,22 @@ def test_ctrl_c_stops_an_overlapping_call(points):
             print("interrupted")
     """ % points
     assert run_python(code).stdout.strip() == "interrupted"
+
+
+@pytest.mark.parametrize("layout", ["ahead-by-one", "double-stride", "reversed-ahead"])
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("name", ALL_FUNCTIONS)
+def test_jacobian_outputs_overlapping_time_give_the_values_of_a_copy(name, size, layout, monkeypatch):
+    # Each output in turn is written over the time it runs behind; the other
+    # outputs are separate arrays.
+    jacobian = getattr(undarix_ufuncs, name + "_jacobian")
+    for threads in THREADS:
+        monkeypatch.setenv("UNDARIX_NUM_THREADS", threads)
+        for shared in range(jacobian.nout):
+            x = base(size)
+            time, view = TIME_LAYOUTS[layout](x)
+            expected = jacobian(time.copy(), *VALID_SCALARS[name])
+            outs = tuple(view if k == shared else np.empty_like(expected[k]) for k in range(jacobian.nout))
+            jacobian(time, *VALID_SCALARS[name], out=outs)
+            for k in range(jacobian.nout):
+                assert (bits(outs[k]) == bits(expected[k])).all(), "%s threads, output %d over time" % (threads, k)

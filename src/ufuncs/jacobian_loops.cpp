@@ -3,6 +3,7 @@
 #include "kernels/formulas.hpp"
 #include "kernels/jacobian_formulas.hpp"
 #include "ufuncs/loop_driver.hpp"
+#include "ufuncs/operand_overlap.hpp"
 
 #include <cfenv>
 #include <cstdint>
@@ -21,10 +22,14 @@ T load(const char* address) {
 }
 
 // One loop call's operands: `Inputs` inputs, then `Outputs` outputs.
+// `forward`: an output overlaps an input, so every input of an element is
+// read again just before it is evaluated (an earlier element's write may
+// have changed it).
 template <std::size_t Inputs, std::size_t Outputs>
 struct Operands {
     char* const* args;
     const npy_intp* steps;
+    bool forward = false;
 };
 
 // One element's inputs: `Inputs` doubles, except that a harmonic count (when
@@ -47,7 +52,7 @@ void evaluate_range(const Operands<Inputs, Outputs>& operands, std::size_t first
     const npy_intp offset = static_cast<npy_intp>(first);
     const char* in[Inputs];
     npy_intp in_steps[Inputs];
-    bool parameters_fixed = true;
+    bool parameters_fixed = !operands.forward;
     for (std::size_t k = 0; k < Inputs; ++k) {
         in_steps[k] = operands.steps[k];
         in[k] = operands.args[k] + offset * in_steps[k];
@@ -98,6 +103,35 @@ void evaluate_range(const Operands<Inputs, Outputs>& operands, std::size_t first
     }
 }
 
+// Runs a loop call: through the loop driver, on as many threads as `work`
+// calls for, unless an output overlaps an input.  Then the elements are
+// evaluated in order, each after the ones before it were written, one at a
+// time through the driver, so that a long element (many harmonics) still
+// runs pending signal handlers and gives up the interpreter lock, and no
+// element depends on another thread.  `element_work(args)` is the work of
+// the element whose operands start at args.
+template <std::size_t Inputs, std::size_t Outputs, class ElementWork>
+void run_loop(char* const* args, const npy_intp* steps, std::size_t n, std::uint64_t work,
+              void (*range)(const void*, std::size_t, std::size_t, parallel::Checkpoint&),
+              ElementWork&& element_work) {
+    constexpr std::size_t kOperands = Inputs + Outputs;
+    if (!output_overlaps_inputs(args, steps, Inputs, Outputs, n)) {
+        const Operands<Inputs, Outputs> operands{args, steps};
+        drive_loop(LoopBody{&operands, range}, n, work);
+        return;
+    }
+    char* element_args[kOperands];
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t k = 0; k < kOperands; ++k) {
+            element_args[k] = args[k] + static_cast<npy_intp>(i) * steps[k];
+        }
+        const Operands<Inputs, Outputs> element{element_args, steps, true};
+        if (!drive_loop(LoopBody{&element, range}, 1, element_work(element_args))) {
+            return;  // an exception is pending (Ctrl-C): NumPy raises it
+        }
+    }
+}
+
 void store(const kernels::DampedGradient& gradient, double* results) {
     results[0] = gradient.amplitude;
     results[1] = gradient.gamma;
@@ -127,9 +161,9 @@ constexpr std::uint64_t kDampedElementWork = 2;
 
 template <DampedGradientFormula Gradient>
 void damped_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
-    const DampedOperands operands{args, steps};
     const std::size_t n = static_cast<std::size_t>(dimensions[0]);
-    drive_loop(LoopBody{&operands, damped_range<Gradient>}, n, static_cast<std::uint64_t>(n) * kDampedElementWork);
+    run_loop<kDampedInputs, kDampedOutputs>(args, steps, n, static_cast<std::uint64_t>(n) * kDampedElementWork,
+                                            damped_range<Gradient>, [](char* const*) { return kDampedElementWork; });
 }
 
 constexpr std::size_t kTransientInputs = 5;
@@ -151,9 +185,9 @@ void transient_range(const void* context, std::size_t first, std::size_t last, p
 }
 
 void transient_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
-    const TransientOperands operands{args, steps};
     const std::size_t n = static_cast<std::size_t>(dimensions[0]);
-    drive_loop(LoopBody{&operands, transient_range}, n, n);
+    run_loop<kTransientInputs, kTransientOutputs>(args, steps, n, n, transient_range,
+                                                  [](char* const*) { return std::uint64_t{1}; });
 }
 
 constexpr std::size_t kFourierInputs = 7;
@@ -212,7 +246,6 @@ std::uint64_t element_work(Count count) {
 
 template <class Count>
 void fourier_loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
-    const FourierOperands operands{args, steps};
     const std::size_t n = static_cast<std::size_t>(dimensions[0]);
     // The work is added up first, so that the driver splits long loops
     // (many harmonics) however few their elements.
@@ -226,7 +259,11 @@ void fourier_loop(char** args, const npy_intp* dimensions, const npy_intp* steps
     if (distinct == 1) {
         work = saturating_multiply(work, n);
     }
-    drive_loop(LoopBody{&operands, fourier_range<Count>}, n, work);
+    // With out= overlapping an input, each element's count is read again
+    // when it comes, after the elements before it were written.
+    run_loop<kFourierInputs, kDampedOutputs>(args, steps, n, work, fourier_range<Count>, [](char* const* element) {
+        return element_work(load<Count>(element[kFourierInputs - 1]));
+    });
 }
 
 // NumPy keeps these pointers for the life of the process.
