@@ -1,9 +1,12 @@
 // Module root of undarix_ufuncs: the module definition and its
-// initialisation, which makes the five waveforms NumPy ufuncs.
+// initialisation, which makes the five waveforms and their Jacobians NumPy
+// ufuncs.
 #include "compiler_support.hpp"
 #include "frame/python.hpp"
 #include "ufuncs/docstrings.hpp"
 #include "ufuncs/inner_loops.hpp"
+#include "ufuncs/jacobian_docstrings.hpp"
+#include "ufuncs/jacobian_loops.hpp"
 #include "ufuncs/ufunc_api.hpp"
 
 #include <cstring>
@@ -20,6 +23,7 @@ struct UfuncRecord {
     const char* name;
     const UfuncLoops& loops;
     const char* doc;
+    int outputs = 1;
 };
 
 const UfuncRecord kUfuncs[] = {
@@ -28,6 +32,16 @@ const UfuncRecord kUfuncs[] = {
     {"fourier_square_wave", fourier_square_wave_loops, docs::kFourierSquareWave},
     {"pseudo_cycloid_wave", pseudo_cycloid_wave_loops, docs::kPseudoCycloidWave},
     {"transient_impulse", transient_impulse_loops, docs::kTransientImpulse},
+    {"harmonic_oscillator_jacobian", harmonic_oscillator_jacobian_loops, docs::kHarmonicOscillatorJacobian,
+     kDampedJacobianOutputs},
+    {"pseudo_square_wave_jacobian", pseudo_square_wave_jacobian_loops, docs::kPseudoSquareWaveJacobian,
+     kDampedJacobianOutputs},
+    {"fourier_square_wave_jacobian", fourier_square_wave_jacobian_loops, docs::kFourierSquareWaveJacobian,
+     kDampedJacobianOutputs},
+    {"pseudo_cycloid_wave_jacobian", pseudo_cycloid_wave_jacobian_loops, docs::kPseudoCycloidWaveJacobian,
+     kDampedJacobianOutputs},
+    {"transient_impulse_jacobian", transient_impulse_jacobian_loops, docs::kTransientImpulseJacobian,
+     kTransientJacobianOutputs},
 };
 
 // CPython keeps a pointer to the definition for the life of the process.
@@ -67,7 +81,7 @@ bool populate(PyObject* module) {
     }
     for (const UfuncRecord& record : kUfuncs) {
         PyObject* ufunc = new_ufunc(record.loops.loops, record.loops.data, record.loops.types, record.loops.count,
-                                    record.loops.inputs, record.name, record.doc);
+                                    record.loops.inputs, record.outputs, record.name, record.doc);
         if (ufunc == nullptr) {
             Py_DECREF(all);
             return false;

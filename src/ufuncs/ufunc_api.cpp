@@ -50,13 +50,13 @@ void* const* load_table() {
 }  // namespace
 
 PyObject* new_ufunc(InnerLoop* loops, void* const* data, const char* types, int type_count, int inputs,
-                    const char* name, const char* doc) {
+                    int outputs, const char* name, const char* doc) {
     void* const* table = load_table();
     if (table == nullptr) {
         return nullptr;
     }
     const auto from_func_and_data = reinterpret_cast<FromFuncAndData>(table[kFromFuncAndDataSlot]);
-    return from_func_and_data(loops, data, types, type_count, inputs, 1, kNoIdentity, name, doc, 0);
+    return from_func_and_data(loops, data, types, type_count, inputs, outputs, kNoIdentity, name, doc, 0);
 }
 
 }  // namespace undarix::ufuncs

@@ -26,10 +26,11 @@ constexpr char kTypeInt64 = sizeof(long) == 8 ? kTypeLong : kTypeLongLong;
 constexpr char kTypeUInt64 = sizeof(long) == 8 ? kTypeUnsignedLong : kTypeUnsignedLongLong;
 
 // A new ufunc (PyUFunc_FromFuncAndData, slot 1 of the table in NumPy 1.21 to
-// 2.x) with no identity; NumPy keeps the pointers, which must live for the
-// process.  Returns a new reference, or null with a Python exception set
+// 2.x) with `inputs` inputs, `outputs` outputs and no identity; `types` holds
+// each loop's input types and then its output types.  NumPy keeps the
+// pointers, which must live for the process.  Returns a new reference, or null with a Python exception set
 // (also when the table cannot be loaded).
 PyObject* new_ufunc(InnerLoop* loops, void* const* data, const char* types, int type_count, int inputs,
-                    const char* name, const char* doc);
+                    int outputs, const char* name, const char* doc);
 
 }  // namespace undarix::ufuncs
