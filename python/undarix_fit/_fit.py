@@ -13,6 +13,8 @@ from ._waveforms import Waveform
 # best one leaves residuals this much larger than the noise they should be;
 # the noise is estimated from differences of neighbouring points.
 RETRY_RATIO = 1.5
+# The parameter of transient_impulse at whose value the pulse jumps.
+ONSET = "period"
 
 
 def guess(name, time, data, **fixed):
@@ -181,11 +183,11 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
         problem = Problem(waveform, samples, start, free)
         x0 = problem.full[problem.columns]
         if bounded:
-            x0 = np.clip(x0, lower, upper)
-            inside = (x0 <= lower) | (x0 >= upper)
-            x0[inside] = np.where(np.isfinite(lower) & np.isfinite(upper), 0.5 * (lower + upper), x0)[inside]
-            x0 = np.where(x0 <= lower, lower + 1e-9 * np.maximum(1.0, abs(lower)), x0)
-            x0 = np.where(x0 >= upper, upper - 1e-9 * np.maximum(1.0, abs(upper)), x0)
+            # least_squares wants a start strictly inside the bounds.
+            with np.errstate(invalid="ignore"):
+                width = upper - lower
+            room = np.where(np.isfinite(width), 1e-10 * width, 1e-10 * np.maximum(1.0, np.abs(x0)))
+            x0 = np.minimum(np.maximum(x0, lower + room), upper - room)
         solution = least_squares(problem.residuals, x0, jac=problem.jacobian, **settings)
         nfev += solution.nfev
         if best is None or solution.cost < best[1].cost:
@@ -195,13 +197,31 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
             break
     problem, solution = best
     parameters = problem.parameters(solution.x)
+    cost, jacobian = solution.cost, solution.jac
+    if ONSET in free and len(free) > 1:
+        # The pulse jumps at its onset, where the derivative by the onset is
+        # one-sided: the solver sees the slope of the half Gaussian but not the
+        # jump, and may stop short in the other parameters.  With the onset
+        # held where it stopped, the rest is smooth and converges.
+        start = dict(zip(names, parameters))
+        rest = Problem(waveform, samples, start, tuple(name for name in free if name != ONSET))
+        settings_rest = dict(settings)
+        if bounded:
+            keep = [free.index(name) for name in free if name != ONSET]
+            settings_rest["bounds"] = (lower[keep], upper[keep])
+        polished = least_squares(rest.residuals, rest.full[rest.columns], jac=rest.jacobian, **settings_rest)
+        nfev += polished.nfev
+        if polished.cost <= cost:
+            parameters = rest.parameters(polished.x)
+            cost = polished.cost
+            jacobian = problem.jacobian(parameters[problem.columns])
     points = samples.time.size
-    free_covariance = covariance_of(solution.jac, solution.cost, points, absolute_sigma)
+    free_covariance = covariance_of(jacobian, cost, points, absolute_sigma)
     covariance = np.zeros((len(names), len(names)))
     covariance[np.ix_(problem.columns, problem.columns)] = free_covariance
     errors = np.sqrt(np.diag(covariance))
     model = waveform.value(samples.time, parameters)
-    chisqr = 2.0 * float(solution.cost)
+    chisqr = 2.0 * float(cost)
     dof = points - len(free)
     return FitResult(
         waveform,

@@ -26,6 +26,10 @@ FUNDAMENTAL_SHIFT = {
     "fourier_square_wave": -0.5 * np.pi,
     "pseudo_cycloid_wave": np.pi,
 }
+# Waveforms whose negative is the same waveform half a period later: the two
+# signs of the fundamental give the same curve, so one is tried, and the
+# amplitude is made positive.
+SIGN_SYMMETRIC = ("harmonic_oscillator", "pseudo_square_wave")
 
 
 def linear_fit(columns, values):
@@ -124,9 +128,14 @@ def damped_starts(waveform, time, values, fixed):
                 theta = -alpha - FUNDAMENTAL_SHIFT[waveform.name] + flip
                 theta = (theta + np.pi) % TWO_PI - np.pi
                 phi = theta / omega
-            starts.append(scale_and_offset(waveform, time, values, fixed,
-                                           dict(gamma=gamma, omega=omega, phi=phi)))
-            if "phi" in fixed:
+            cost, start = scale_and_offset(waveform, time, values, fixed, dict(gamma=gamma, omega=omega, phi=phi))
+            if waveform.name in SIGN_SYMMETRIC and start["amplitude"] < 0 and not fixed.keys() & {"amplitude", "phi"}:
+                # the same curve with a positive amplitude, half a period later
+                start["amplitude"] = -start["amplitude"]
+                theta = (phi * omega + 2.0 * np.pi) % TWO_PI - np.pi
+                start["phi"] = theta / omega
+            starts.append((cost, start))
+            if "phi" in fixed or waveform.name in SIGN_SYMMETRIC:
                 break
     return starts
 

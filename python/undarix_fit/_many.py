@@ -117,8 +117,13 @@ def fit_many(name, time, data_2d, p0=None, sigma=None, bounds=None, fixed=None, 
         futures = [client.submit(fit_rows, name, time, piece, arguments, pure=False) for piece in pieces]
         parts = client.gather(futures)
     else:
+        import multiprocessing
         from concurrent.futures import ProcessPoolExecutor
-        with ProcessPoolExecutor(max_workers=workers) as pool:
+        # Forking a process that runs threads (the module's own, BLAS's) can
+        # leave a lock held in the child: workers start from a fresh server.
+        methods = multiprocessing.get_all_start_methods()
+        context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+        with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
             parts = list(pool.map(fit_rows, [name] * len(pieces), [time] * len(pieces), pieces,
                                   [arguments] * len(pieces)))
     return ManyFitResult(names, [row for part in parts for row in part])
