@@ -126,13 +126,14 @@ def lmfit_composite_parameters(case):
     from the components' guess(); the exponential's amplitude is held at 1 (the
     sine's amplitude is the scale).  Returns the undarix parameters of the fit."""
     import lmfit
-    sine, decay, constant = lmfit.models.SineModel(), lmfit.models.ExponentialModel(), lmfit.models.ConstantModel()
+    sine = lmfit.models.SineModel(prefix="sine_")
+    decay = lmfit.models.ExponentialModel(prefix="decay_")
+    constant = lmfit.models.ConstantModel(prefix="offset_")
     model = sine * decay + constant
     parameters = sine.guess(case.data, x=case.time)
     parameters.update(decay.guess(case.data, x=case.time))
     parameters.update(constant.guess(case.data, x=case.time))
-    parameters["amplitude"].set(value=1.0, vary=False)
-    parameters["amp"].set(value=parameters["amp"].value)
+    parameters["decay_amplitude"].set(value=1.0, vary=False)
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -140,25 +141,25 @@ def lmfit_composite_parameters(case):
     except Exception:  # lmfit raises what its solver raises
         return None
     values = result.params
-    # amp*sin(frequency*x + shift)*exp(-x/decay) + c
-    #   = amp*exp(-x/decay)*cos((x + (shift - pi/2)/frequency)*frequency) + c
-    omega = values["frequency"].value
-    if omega == 0:
+    # amplitude*sin(frequency*x + shift)*exp(-x/decay) + c
+    #   = amplitude*exp(-x/decay)*cos((x + (shift - pi/2)/frequency)*frequency) + c
+    omega = values["sine_frequency"].value
+    if omega == 0 or values["decay_decay"].value == 0:
         return None
-    return [values["amp"].value, -1.0 / values["decay"].value, omega,
-            (values["shift"].value - np.pi / 2) / omega, values["c"].value]
+    return [values["sine_amplitude"].value, -1.0 / values["decay_decay"].value, omega,
+            (values["sine_shift"].value - np.pi / 2) / omega, values["offset_c"].value]
 
 
 def convergence(cases, with_lmfit):
-    rows = []
+    """Per waveform (as each is done): name, cases, and the successes of fit,
+    of curve_fit from ones, and of lmfit's composite (None where not run)."""
     for name in NAMES:
         ours = sum(case.converged(undarix_fit_parameters(case)) for case in cases[name])
         ones = sum(case.converged(curve_fit_parameters(case, [1.0] * len(case.truth))) for case in cases[name])
         composite = None
         if with_lmfit and name == "harmonic_oscillator":
             composite = sum(case.converged(lmfit_composite_parameters(case)) for case in cases[name])
-        rows.append((name, len(cases[name]), ours, ones, composite))
-    return rows
+        yield name, len(cases[name]), ours, ones, composite
 
 
 def speed(cases, repeats):
@@ -229,6 +230,7 @@ def main(argv=None):
         third = "" if composite is None else "%.1f %%" % (100.0 * composite / total)
         print("| `%s` | %d | %.1f %% | %.1f %% | %s |" % (name, total, 100.0 * ours / total, 100.0 * ones / total,
                                                        third))
+        sys.stdout.flush()
     sys.stdout.flush()
     if arguments.no_timing:
         return

@@ -66,11 +66,19 @@ class Problem(object):
     """The weighted residuals and their Jacobian over the free parameters, with
     the fixed ones held at their values."""
 
-    def __init__(self, waveform, samples, start, free):
+    def __init__(self, waveform, samples, start, free, reuse=False):
+        self.reuse = reuse
         self.waveform = waveform
         self.samples = samples
         self.full = np.array([start[name] for name in waveform.names], dtype=np.float64)
         self.columns = [waveform.names.index(name) for name in free]
+        # least_squares evaluates both at the start before MINPACK's solver
+        # asks for them there again: with `reuse` (method "lm" only, which
+        # copies the arrays and never changes them; "trf" scales them in
+        # place for robust losses) the last point's arrays are handed out
+        # again.
+        self.last_residuals = (None, None)
+        self.last_jacobian = (None, None)
 
     def parameters(self, x):
         full = self.full.copy()
@@ -78,16 +86,40 @@ class Problem(object):
         return full
 
     def residuals(self, x):
+        key = x.tobytes()
+        if self.reuse and self.last_residuals[0] == key:
+            return self.last_residuals[1]
         difference = self.waveform.value(self.samples.time, self.parameters(x)) - self.samples.data
         if self.samples.weights is not None:
             difference *= self.samples.weights
+        self.last_residuals = (key, difference)
         return difference
 
+    def unweighted_residuals(self, x):
+        """model - data at the free parameters x."""
+        if self.samples.weights is None and self.reuse:
+            return self.residuals(x)
+        return self.waveform.value(self.samples.time, self.parameters(x)) - self.samples.data
+
     def jacobian(self, x):
-        derivatives = self.waveform.jacobian(self.samples.time, self.parameters(x))
-        matrix = np.empty((self.samples.time.size, len(self.columns)))
+        key = x.tobytes()
+        if self.reuse and self.last_jacobian[0] == key:
+            return self.last_jacobian[1]
+        matrix = self.weighted_jacobian(x)
+        self.last_jacobian = (key, matrix)
+        return matrix
+
+    def weighted_jacobian(self, x):
+        # The ufunc writes each free parameter's derivative straight into its
+        # column (Fortran order: every column contiguous); the fixed ones go
+        # to a scratch array.
+        size = self.samples.time.size
+        matrix = np.empty((size, len(self.columns)), order="F")
+        scratch = np.empty(size)
+        outputs = [scratch] * len(self.waveform.names)
         for column, index in enumerate(self.columns):
-            matrix[:, column] = derivatives[index]
+            outputs[index] = matrix[:, column]
+        self.waveform.jacobian(self.samples.time, self.parameters(x), out=tuple(outputs))
         if self.samples.weights is not None:
             matrix *= self.samples.weights[:, None]
         return matrix
@@ -180,7 +212,7 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
     nfev = 0
     noise = noise_level(samples) if p0 is None else 0.0
     for start in starts:
-        problem = Problem(waveform, samples, start, free)
+        problem = Problem(waveform, samples, start, free, reuse=settings["method"] == "lm")
         x0 = problem.full[problem.columns]
         if bounded:
             # least_squares wants a start strictly inside the bounds.
@@ -198,13 +230,15 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
     problem, solution = best
     parameters = problem.parameters(solution.x)
     cost, jacobian = solution.cost, solution.jac
+    final = problem
     if ONSET in free and len(free) > 1:
         # The pulse jumps at its onset, where the derivative by the onset is
         # one-sided: the solver sees the slope of the half Gaussian but not the
         # jump, and may stop short in the other parameters.  With the onset
         # held where it stopped, the rest is smooth and converges.
         start = dict(zip(names, parameters))
-        rest = Problem(waveform, samples, start, tuple(name for name in free if name != ONSET))
+        rest = Problem(waveform, samples, start, tuple(name for name in free if name != ONSET),
+                       reuse=settings["method"] == "lm")
         settings_rest = dict(settings)
         if bounded:
             keep = [free.index(name) for name in free if name != ONSET]
@@ -215,12 +249,13 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
             parameters = rest.parameters(polished.x)
             cost = polished.cost
             jacobian = problem.jacobian(parameters[problem.columns])
+            final = rest
     points = samples.time.size
     free_covariance = covariance_of(jacobian, cost, points, absolute_sigma)
     covariance = np.zeros((len(names), len(names)))
     covariance[np.ix_(problem.columns, problem.columns)] = free_covariance
     errors = np.sqrt(np.diag(covariance))
-    model = waveform.value(samples.time, parameters)
+    difference = final.unweighted_residuals(parameters[final.columns])
     chisqr = 2.0 * float(cost)
     dof = points - len(free)
     return FitResult(
@@ -228,7 +263,7 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
         params={name: float(value) for name, value in zip(names, parameters)},
         stderr={name: float(value) for name, value in zip(names, errors)},
         covariance=covariance,
-        residuals=samples.spread_back(samples.data - model),
+        residuals=samples.spread_back(-difference),
         chisqr=chisqr,
         redchi=chisqr / dof if dof > 0 else float("inf"),
         nfev=int(nfev),

@@ -49,8 +49,11 @@ class Waveform(object):
     def value(self, time, parameters):
         return self.value_ufunc(time, *(tuple(parameters) + self.extra))
 
-    def jacobian(self, time, parameters):
+    def jacobian(self, time, parameters, out=None):
         """The derivatives by every continuous parameter, one array each, in
-        parameter order."""
+        parameter order (into the arrays of `out`, if given)."""
         jacobian_ufunc = getattr(undarix_ufuncs, self._jacobian_name)
-        return jacobian_ufunc(time, *(tuple(parameters) + self.extra))
+        arguments = tuple(parameters) + self.extra
+        if out is None:
+            return jacobian_ufunc(time, *arguments)
+        return jacobian_ufunc(time, *arguments, out=out)
