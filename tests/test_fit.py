@@ -4,7 +4,7 @@ converge from them, fixed parameters, weights, bounds, NaNs, bad data."""
 import numpy as np
 import pytest
 
-undarix_fit = pytest.importorskip("undarix_fit")
+import undarix_fit  # noqa: E402  (part of the distribution: never skipped)
 from scipy.optimize import curve_fit  # noqa: E402
 
 import undarix_ufuncs  # noqa: E402

@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-undarix_fit = pytest.importorskip("undarix_fit")
+import undarix_fit  # noqa: E402  (part of the distribution: never skipped)
 
 import undarix_ufuncs  # noqa: E402
 from conftest import run_python  # noqa: E402

@@ -4,7 +4,7 @@ process pool and on a Dask cluster; rows that cannot be fitted are marked."""
 import numpy as np
 import pytest
 
-undarix_fit = pytest.importorskip("undarix_fit")
+import undarix_fit  # noqa: E402  (part of the distribution: never skipped)
 
 import undarix_ufuncs  # noqa: E402
 
@@ -48,7 +48,7 @@ def same_results(first, second):
     assert np.array_equal(first.success, second.success)
 
 
-@pytest.mark.parametrize("chunks", [None, 1, 4])
+@pytest.mark.parametrize("chunks", [None, 2])
 def test_process_pool_gives_the_same_results(chunks):
     _, data = rows(7, seed=1)
     one = undarix_fit.fit_many("harmonic_oscillator", TIME, data)
