@@ -36,6 +36,11 @@ array = xr.DataArray(np.linspace(0.0, 1.0, 5), dims="time")
 from_xarray: Any = uf.harmonic_oscillator(array, 1.0, 0.0, 1.0, 0.0, 0.0)
 name: str = uf.harmonic_oscillator.__name__
 version: str = uf.__version__
+d_a, d_g, d_o, d_p, d_y = uf.harmonic_oscillator_jacobian(t, 1.0, -0.1, 2.0, 0.0, 0.5)
+rows: npt.NDArray[np.float64] = np.stack(uf.pseudo_cycloid_wave_jacobian(t, 1.0, 0.0, 1.0, 0.0, 0.0))
+first: np.float64 = uf.fourier_square_wave_jacobian(0.5, 1.0, 0.0, 1.0, 0.0, 0.0, 7)[0]
+jac_out = (np.empty(101), np.empty(101), np.empty(101), np.empty(101))
+pulse: npt.NDArray[np.float64] = uf.transient_impulse_jacobian(t, 2.0, 6.0, 0.3, 0.0, out=jac_out)[3]
 """
 
 # One incorrect use per line, after the same preamble: the text mypy reports there and the
@@ -52,6 +57,8 @@ INCORRECT_USES = [
     ("text: str = uf.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)", "Incompatible types in assignment",
      "reportAssignmentType"),
     ("uf.square_wave(t)", 'Module has no attribute "square_wave"', "reportAttributeAccessIssue"),
+    ("d_a, d_g, d_o, d_p = uf.pseudo_square_wave_jacobian(t, 1.0, 0.0, 1.0, 0.0, 0.0)", "Too many values to unpack",
+     "reportAssignmentType"),
 ]
 PREAMBLE = CORRECT_USE.splitlines()[:8]
 

@@ -6,8 +6,10 @@ no docstrings of their own), and each function in ``__all__`` becomes a
 ``py:function`` with the stub's signature and its numpydoc docstring.
 
 ``.. undarix-ufunc-api::`` documents ``undarix_ufuncs`` from the imported
-module: its docstring, and each ufunc in ``__all__`` with the docstring NumPy
-shows for it.  A build in which the module cannot be imported fails.
+module: its docstring, and each waveform ufunc in ``__all__`` with the
+docstring NumPy shows for it; with the ``:jacobians:`` flag, the Jacobian
+ufuncs (``*_jacobian``) instead, under the module the first one declared.  A
+build in which the module cannot be imported fails.
 """
 
 import ast
@@ -16,6 +18,7 @@ import inspect
 import os
 
 from docutils import nodes
+from docutils.parsers.rst import directives
 from docutils.statemachine import StringList
 from sphinx.errors import ExtensionError
 from sphinx.ext.napoleon.docstring import NumpyDocstring
@@ -75,19 +78,25 @@ class StubApi(GeneratedRst):
 
 
 class UfuncApi(GeneratedRst):
+    option_spec = {"jacobians": directives.flag}
+
     def run(self):
         try:
             module = importlib.import_module("undarix_ufuncs")
         except ImportError as error:
             raise ExtensionError("undarix_ufuncs cannot be imported: %s" % error) from error
-        lines = [".. py:module:: undarix_ufuncs", ""]
-        # The module's docstring repeats every ufunc's text after its
-        # introduction, for help() on Pythons whose pydoc shows only the ufunc
-        # type's page; here each ufunc gets its own entry instead.
-        introduction = (module.__doc__ or "").split("\nFunctions\n=========\n")[0]
-        lines += introduction.splitlines() + [""]
-        lines += ["Version: ``%s``." % module.__version__, ""]
-        for name in module.__all__:
+        jacobians = "jacobians" in self.options
+        if jacobians:
+            lines = [".. py:currentmodule:: undarix_ufuncs", ""]
+        else:
+            lines = [".. py:module:: undarix_ufuncs", ""]
+            # The module's docstring repeats every ufunc's text after its
+            # introduction, for help() on Pythons whose pydoc shows only the ufunc
+            # type's page; here each ufunc gets its own entry instead.
+            introduction = (module.__doc__ or "").split("\nFunctions\n=========\n")[0]
+            lines += introduction.splitlines() + [""]
+            lines += ["Version: ``%s``." % module.__version__, ""]
+        for name in [name for name in module.__all__ if name.endswith("_jacobian") == jacobians]:
             ufunc = getattr(module, name)
             doc = (ufunc.__doc__ or "").strip()
             # NumPy puts the ufunc's signature first: "name(x1, x2, /, out=None, *, ...)".

@@ -10,13 +10,13 @@
 //
 // The damped waveforms are  value = w(x) * e + y  with the envelope
 // e = exp(t*gamma)*A, the shifted time u = t + phi and the phase x = u*omega;
-// w is the waveform's shape and w' = dw/dx its slope.  Then
+// w is the waveform's shape and v = dw/dx its slope.  Then
 //     d/dA     = w * g                  (g = exp(t*gamma), e = g*A)
 //     d/dgamma = (w * e) * t
-//     d/domega = (w' * e) * u
-//     d/dphi   = (w' * e) * omega
+//     d/domega = (v * e) * u
+//     d/dphi   = (v * e) * omega
 //     d/dy     = 1
-// each waveform supplying w and w' from the same arguments its formula
+// each waveform supplying w and v from the same arguments its formula
 // passes to sin and cos.
 #pragma once
 
@@ -74,7 +74,7 @@ inline DampedGradient damped_gradient(double t, double u, double omega, const En
     return gradient;
 }
 
-// w = cos(x), w' = -sin(x), x = (t + phi)*omega.
+// w = cos(x), v = -sin(x), x = (t + phi)*omega.
 inline DampedGradient harmonic_oscillator_gradient(double t, double amplitude, double gamma, double omega, double phi,
                                                    double y) {
     static_cast<void>(y);
@@ -86,7 +86,7 @@ inline DampedGradient harmonic_oscillator_gradient(double t, double amplitude, d
     return damped_gradient(t, u, omega, envelope, c, -s);
 }
 
-// w = sin(x*3)*0.5 + sin(x), w' = cos(x*3)*1.5 + cos(x).
+// w = sin(x*3)*0.5 + sin(x), v = cos(x*3)*1.5 + cos(x).
 inline DampedGradient pseudo_square_wave_gradient(double t, double amplitude, double gamma, double omega, double phi,
                                                   double y) {
     static_cast<void>(y);
@@ -104,7 +104,7 @@ inline DampedGradient pseudo_square_wave_gradient(double t, double amplitude, do
 constexpr std::uint64_t kGradientHarmonicsPerCheck = kHarmonicsPerCheck / 2;
 
 // w = s + 1 with s = sum over k = 1, 3, ... of sin((k*omega)*u)*(4/pi)/k, as
-// the formula sums it; w' = C*(4/pi) with C = sum of cos((k*omega)*u), summed
+// the formula sums it; v = C*(4/pi) with C = sum of cos((k*omega)*u), summed
 // in the same loop in the same order of k.  `keep_going` as for
 // fourier_square_wave: when it says no, the result is meaningless.
 template <class KeepGoing>
@@ -142,7 +142,7 @@ inline DampedGradient fourier_square_wave_gradient(double t, double amplitude, d
 }
 
 // w = cos((omega + omega)*u) - 2*cos(u*omega), x = u*omega;
-// w' = 2*(sin(x) - sin(2x)) = (s1 - s2) + (s1 - s2).
+// v = 2*(sin(x) - sin(2x)) = (s1 - s2) + (s1 - s2).
 inline DampedGradient pseudo_cycloid_wave_gradient(double t, double amplitude, double gamma, double omega, double phi,
                                                    double y) {
     static_cast<void>(y);

@@ -18,8 +18,8 @@ namespace undarix::ufuncs::docs {
     "    g = exp(t*gamma);  e = g*A;  u = t + phi\n"                                                           \
     "    d/damplitude = w*g\n"                                                                                  \
     "    d/dgamma     = (w*e)*t\n"                                                                              \
-    "    d/domega     = (w'*e)*u\n"                                                                             \
-    "    d/dphi       = (w'*e)*omega\n"                                                                         \
+    "    d/domega     = (v*e)*u\n"                                                                             \
+    "    d/dphi       = (v*e)*omega\n"                                                                         \
     "    d/dy         = 1\n"
 
 #define UNDARIX_DAMPED_JACOBIAN_PARAMETERS                                                                      \
@@ -51,7 +51,7 @@ inline constexpr const char kHarmonicOscillatorJacobian[] =
     "\n"
     "``harmonic_oscillator_jacobian(time, amplitude, gamma, omega, phi, y)``\n"
     "\n"
-    "With x = (t + phi)*omega, the shape w = cos(x) and its slope w' = -sin(x):\n"
+    "With x = (t + phi)*omega, the shape w = cos(x) and its slope v = dw/dx = -sin(x):\n"
     "\n" UNDARIX_DAMPED_JACOBIAN_ORDER
     "\n" UNDARIX_JACOBIAN_COMMON "\n" UNDARIX_DAMPED_JACOBIAN_PARAMETERS "\n" UNDARIX_DAMPED_JACOBIAN_RETURNS
     "\n"
@@ -70,7 +70,7 @@ inline constexpr const char kPseudoSquareWaveJacobian[] =
     "``pseudo_square_wave_jacobian(time, amplitude, gamma, omega, phi, y)``\n"
     "\n"
     "With x = (t + phi)*omega, the shape w = sin(x*3)*0.5 + sin(x) and its slope\n"
-    "w' = cos(x*3)*1.5 + cos(x):\n"
+    "v = dw/dx = cos(x*3)*1.5 + cos(x):\n"
     "\n" UNDARIX_DAMPED_JACOBIAN_ORDER
     "\n" UNDARIX_JACOBIAN_COMMON "\n" UNDARIX_DAMPED_JACOBIAN_PARAMETERS "\n" UNDARIX_DAMPED_JACOBIAN_RETURNS
     "\n"
@@ -86,7 +86,7 @@ inline constexpr const char kFourierSquareWaveJacobian[] =
     "``fourier_square_wave_jacobian(time, amplitude, gamma, omega, phi, y, num_harmonics)``\n"
     "\n"
     "With u = t + phi and, for k = 1, 3, ..., 2*N - 1 in that order, x_k = (k*omega)*u,\n"
-    "the shape w = s + 1 and its slope w' = C*(4/pi), where\n"
+    "the shape w = s + 1 and its slope v = C*(4/pi), where\n"
     "\n"
     "    s = sum of sin(x_k) * (4/pi) / k   (as the value sums it)\n"
     "    C = sum of cos(x_k)\n"
@@ -120,7 +120,7 @@ inline constexpr const char kPseudoCycloidWaveJacobian[] =
     "``pseudo_cycloid_wave_jacobian(time, amplitude, gamma, omega, phi, y)``\n"
     "\n"
     "With u = t + phi, x = u*omega and x2 = (omega + omega)*u, the shape\n"
-    "w = cos(x2) - (cos(x) + cos(x)) and its slope w' = q + q with\n"
+    "w = cos(x2) - (cos(x) + cos(x)) and its slope v = q + q with\n"
     "q = sin(x) - sin(x2):\n"
     "\n" UNDARIX_DAMPED_JACOBIAN_ORDER
     "\n" UNDARIX_JACOBIAN_COMMON "\n" UNDARIX_DAMPED_JACOBIAN_PARAMETERS "\n" UNDARIX_DAMPED_JACOBIAN_RETURNS

@@ -1,4 +1,4 @@
-"""The undarix waveforms as NumPy ufuncs.
+"""The undarix waveforms and their Jacobians as NumPy ufuncs.
 
 Each ufunc takes the parameters of the strict module's function of the same
 name, in the same order, as any real array-like (NumPy arrays of any shape,
@@ -7,7 +7,9 @@ with ``__array__`` such as pandas and xarray objects), broadcasts them against
 each other and returns float64 values with exactly the strict function's bits.
 All-scalar inputs give a NumPy ``float64`` scalar; an ndarray ``time`` gives an
 ndarray; objects that override ufuncs (pandas, xarray, Dask) give their own
-type, typed here as ``Any``.  Strings are refused.
+type, typed here as ``Any``.  Strings are refused.  Each ``*_jacobian`` ufunc
+takes the same inputs and returns a tuple of float64 results, one partial
+derivative per continuous parameter in parameter order.
 """
 
 from typing import Any, Literal, Protocol, Sequence, SupportsIndex, Tuple, Union, overload
@@ -23,6 +25,11 @@ __all__ = [
     "fourier_square_wave",
     "pseudo_cycloid_wave",
     "transient_impulse",
+    "harmonic_oscillator_jacobian",
+    "pseudo_square_wave_jacobian",
+    "fourier_square_wave_jacobian",
+    "pseudo_cycloid_wave_jacobian",
+    "transient_impulse_jacobian",
 ]
 
 class _SupportsArray(Protocol):
@@ -58,15 +65,13 @@ _Casting = Literal["no", "equiv", "safe", "same_kind", "unsafe"]
 _Order = Literal["K", "A", "C", "F"]
 _DType = Union[type[numpy.float64], numpy.dtype[numpy.float64], Literal["float64", "f8", "d"], None]
 
-class _Ufunc:
+class _UfuncAttributes:
     """Attributes shared with every ``numpy.ufunc``."""
 
     @property
     def __name__(self) -> str: ...
     @property
     def nin(self) -> int: ...
-    @property
-    def nout(self) -> Literal[1]: ...
     @property
     def nargs(self) -> int: ...
     @property
@@ -77,6 +82,16 @@ class _Ufunc:
     def identity(self) -> None: ...
     @property
     def signature(self) -> None: ...
+
+class _Ufunc(_UfuncAttributes):
+    @property
+    def nout(self) -> Literal[1]: ...
+
+_F64Array = numpy.typing.NDArray[numpy.float64]
+_Scalars5 = Tuple[numpy.float64, numpy.float64, numpy.float64, numpy.float64, numpy.float64]
+_Scalars4 = Tuple[numpy.float64, numpy.float64, numpy.float64, numpy.float64]
+_Arrays5 = Tuple[_F64Array, _F64Array, _F64Array, _F64Array, _F64Array]
+_Arrays4 = Tuple[_F64Array, _F64Array, _F64Array, _F64Array]
 
 class _DampedWaveform(_Ufunc):
     @overload
@@ -246,6 +261,180 @@ class _TransientImpulse(_Ufunc):
         subok: bool = ...,
     ) -> Any: ...
 
+class _DampedJacobian(_UfuncAttributes):
+    @property
+    def nout(self) -> Literal[5]: ...
+    @overload
+    def __call__(
+        self,
+        time: _RealScalar,
+        amplitude: _RealScalar,
+        gamma: _RealScalar,
+        omega: _RealScalar,
+        phi: _RealScalar,
+        y: _RealScalar,
+        /,
+        out: None = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> _Scalars5: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        /,
+        out: Union[_Arrays5, None] = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> _Arrays5: ...
+    @overload
+    def __call__(
+        self,
+        time: _Real,
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        /,
+        out: Union[_Arrays5, None] = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> Any: ...
+
+class _FourierSquareWaveJacobian(_UfuncAttributes):
+    @property
+    def nout(self) -> Literal[5]: ...
+    @overload
+    def __call__(
+        self,
+        time: _RealScalar,
+        amplitude: _RealScalar,
+        gamma: _RealScalar,
+        omega: _RealScalar,
+        phi: _RealScalar,
+        y: _RealScalar,
+        num_harmonics: _IntegerScalar,
+        /,
+        out: None = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> _Scalars5: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        num_harmonics: _Integer,
+        /,
+        out: Union[_Arrays5, None] = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> _Arrays5: ...
+    @overload
+    def __call__(
+        self,
+        time: _Real,
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        num_harmonics: _Integer,
+        /,
+        out: Union[_Arrays5, None] = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> Any: ...
+
+class _TransientImpulseJacobian(_UfuncAttributes):
+    @property
+    def nout(self) -> Literal[4]: ...
+    @overload
+    def __call__(
+        self,
+        time: _RealScalar,
+        amplitude: _RealScalar,
+        period: _RealScalar,
+        width: _RealScalar,
+        equilibrium: _RealScalar,
+        /,
+        out: None = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> _Scalars4: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        period: _Real,
+        width: _Real,
+        equilibrium: _Real,
+        /,
+        out: Union[_Arrays4, None] = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> _Arrays4: ...
+    @overload
+    def __call__(
+        self,
+        time: _Real,
+        amplitude: _Real,
+        period: _Real,
+        width: _Real,
+        equilibrium: _Real,
+        /,
+        out: Union[_Arrays4, None] = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType = ...,
+        subok: bool = ...,
+    ) -> Any: ...
+
 harmonic_oscillator: _DampedWaveform
 """value = cos((t + phi)*omega) * (exp(t*gamma)*amplitude) + y"""
 pseudo_square_wave: _DampedWaveform
@@ -256,3 +445,13 @@ pseudo_cycloid_wave: _DampedWaveform
 """u = t + phi; value = (cos(2*omega*u) - 2*cos(u*omega)) * (exp(t*gamma)*amplitude) + y"""
 transient_impulse: _TransientImpulse
 """One-sided Gaussian pulse starting `period` hours into every 24-hour turn (2*pi) of time."""
+harmonic_oscillator_jacobian: _DampedJacobian
+"""d/damplitude, d/dgamma, d/domega, d/dphi, d/dy of harmonic_oscillator."""
+pseudo_square_wave_jacobian: _DampedJacobian
+"""d/damplitude, d/dgamma, d/domega, d/dphi, d/dy of pseudo_square_wave."""
+fourier_square_wave_jacobian: _FourierSquareWaveJacobian
+"""d/damplitude, d/dgamma, d/domega, d/dphi, d/dy of fourier_square_wave; NaN for a negative count."""
+pseudo_cycloid_wave_jacobian: _DampedJacobian
+"""d/damplitude, d/dgamma, d/domega, d/dphi, d/dy of pseudo_cycloid_wave."""
+transient_impulse_jacobian: _TransientImpulseJacobian
+"""d/damplitude, d/dperiod, d/dwidth, d/dequilibrium of transient_impulse; the pulse side's at the onset."""
