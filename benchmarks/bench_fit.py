@@ -227,7 +227,7 @@ def main(argv=None):
     print("| waveform | cases | `fit` with its guess | `curve_fit` from ones | lmfit composite from its guess |")
     print("|---|---:|---:|---:|---:|")
     for name, total, ours, ones, composite in convergence(cases, with_lmfit):
-        third = "" if composite is None else "%.1f %%" % (100.0 * composite / total)
+        third = "–" if composite is None else "%.1f %%" % (100.0 * composite / total)
         print("| `%s` | %d | %.1f %% | %.1f %% | %s |" % (name, total, 100.0 * ours / total, 100.0 * ones / total,
                                                        third))
         sys.stdout.flush()
