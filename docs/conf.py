@@ -18,6 +18,7 @@ version = release
 extensions = [
     "myst_parser",
     "sphinx_design",
+    "sphinx.ext.autodoc",
     "sphinx.ext.napoleon",
     "matplotlib.sphinxext.plot_directive",
     "undarix_api",

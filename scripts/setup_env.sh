@@ -173,15 +173,15 @@ install_module() {
         "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$@" "$root"
 }
 
-# A digest of what the module is built from: the sources, the build files,
-# the stubs and this script.  Names and contents both count, so an added,
+# A digest of what the module is built from: the sources (the Python package
+# undarix_fit too), the build files, the stubs and this script.  Names and contents both count, so an added,
 # removed or changed file gives another digest.
 source_digest() {
     local root
     root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
     (
         cd "$root"
-        find src stubs CMakeLists.txt pyproject.toml scripts/setup_env.sh -type f -print0 2>/dev/null |
+        find src python stubs CMakeLists.txt pyproject.toml scripts/setup_env.sh -type f -print0 2>/dev/null |
             LC_ALL=C sort -z | xargs -0 sha256sum
     ) | sha256sum | cut -d' ' -f1
 }

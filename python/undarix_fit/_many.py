@@ -1,0 +1,129 @@
+"""fit_many(): one fit per row of a 2-D array, on one process, on a process
+pool, or on a Dask cluster."""
+
+import numpy as np
+
+from ._fit import fit
+from ._samples import as_float_vector
+from ._waveforms import Waveform
+
+
+class ManyFitResult(object):
+    """The fits of :func:`fit_many`, one entry per row.
+
+    Attributes
+    ----------
+    params, stderr : dict of numpy.ndarray
+        Per parameter name, the fitted values and their standard errors, one
+        per row (NaN for a row that could not be fitted).
+    chisqr, redchi : numpy.ndarray
+    nfev : numpy.ndarray of int
+    success : numpy.ndarray of bool
+    messages : list of str
+        The solver's message, or the error that stopped the row's fit.
+    """
+
+    def __init__(self, names, rows):
+        count = len(rows)
+        self.params = {name: np.full(count, np.nan) for name in names}
+        self.stderr = {name: np.full(count, np.nan) for name in names}
+        self.chisqr = np.full(count, np.nan)
+        self.redchi = np.full(count, np.nan)
+        self.nfev = np.zeros(count, dtype=np.int64)
+        self.success = np.zeros(count, dtype=bool)
+        self.messages = []
+        for index, row in enumerate(rows):
+            self.messages.append(row["message"])
+            if "params" not in row:
+                continue
+            for name in names:
+                self.params[name][index] = row["params"][name]
+                self.stderr[name][index] = row["stderr"][name]
+            self.chisqr[index] = row["chisqr"]
+            self.redchi[index] = row["redchi"]
+            self.nfev[index] = row["nfev"]
+            self.success[index] = row["success"]
+
+    def __len__(self):
+        return self.success.size
+
+    def __repr__(self):
+        return "<ManyFitResult: %d rows, %d succeeded>" % (len(self), int(self.success.sum()))
+
+
+def fit_rows(name, time, rows, arguments):
+    """The summaries of the fits of `rows` (a 2-D array); run in a worker."""
+    summaries = []
+    for row in rows:
+        try:
+            result = fit(name, time, row, **arguments)
+        except ValueError as error:
+            summaries.append({"message": "not fitted: %s" % error})
+            continue
+        summaries.append({"params": result.params, "stderr": result.stderr, "chisqr": result.chisqr,
+                          "redchi": result.redchi, "nfev": result.nfev, "success": result.success,
+                          "message": result.message})
+    return summaries
+
+
+def fit_many(name, time, data_2d, p0=None, sigma=None, bounds=None, fixed=None, num_harmonics=None,
+             processes=None, client=None, chunks=None, **options):
+    """Fit waveform `name` to every row of `data_2d` (each row one signal over the
+    shared `time`), with the same arguments as :func:`fit`.
+
+    Parameters
+    ----------
+    name, p0, sigma, bounds, fixed, num_harmonics, **options
+        As for :func:`fit`, the same for every row (``sigma`` a number or an
+        array of ``time``'s length).
+    time : array_like
+        One-dimensional, strictly increasing, shared by all rows.
+    data_2d : array_like
+        Of shape (signals, len(time)); NaNs are left out row by row.
+    processes : int, optional
+        Fit on a pool of this many worker processes (``concurrent.futures``);
+        by default, and with 1, every row is fitted in this process.
+    client : dask.distributed.Client, optional
+        Fit on this Dask cluster instead (``processes`` is then ignored).
+    chunks : int, optional
+        Rows per task sent to a worker (by default about four tasks per
+        worker).
+
+    Returns
+    -------
+    ManyFitResult
+        Arrays of parameters and standard errors, one entry per row.  A row
+        that cannot be fitted (all NaN, too few points) has NaN parameters,
+        ``success`` False and the reason in ``messages``.
+    """
+    names = Waveform(name, num_harmonics).names
+    time = as_float_vector(time, "time")
+    data_2d = np.asarray(data_2d, dtype=np.float64)
+    if data_2d.ndim != 2 or data_2d.shape[1] != time.size:
+        raise ValueError("data_2d must be of shape (signals, %d), one row per signal over time, not %s"
+                         % (time.size, data_2d.shape))
+    arguments = dict(options, p0=p0, sigma=sigma, bounds=bounds, fixed=fixed, num_harmonics=num_harmonics)
+    if client is None and (processes is None or processes == 1):
+        return ManyFitResult(names, fit_rows(name, time, data_2d, arguments))
+    if client is not None:
+        workers = max(1, len(client.scheduler_info().get("workers", {})))
+    else:
+        if int(processes) < 1:
+            raise ValueError("processes must be a positive int, not %r" % (processes,))
+        workers = int(processes)
+    size = chunks or max(1, -(-data_2d.shape[0] // (4 * workers)))
+    pieces = [data_2d[start:start + size] for start in range(0, data_2d.shape[0], size)]
+    if client is not None:
+        futures = [client.submit(fit_rows, name, time, piece, arguments, pure=False) for piece in pieces]
+        parts = client.gather(futures)
+    else:
+        import multiprocessing
+        from concurrent.futures import ProcessPoolExecutor
+        # Forking a process that runs threads (the module's own, BLAS's) can
+        # leave a lock held in the child: workers start from a fresh server.
+        methods = multiprocessing.get_all_start_methods()
+        context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+        with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
+            parts = list(pool.map(fit_rows, [name] * len(pieces), [time] * len(pieces), pieces,
+                                  [arguments] * len(pieces)))
+    return ManyFitResult(names, [row for part in parts for row in part])
