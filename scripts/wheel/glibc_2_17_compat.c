@@ -8,8 +8,10 @@
  * so that the module loads on every glibc from 2.17 on.
  */
 #define _GNU_SOURCE
+#include <ctype.h>
 #include <dlfcn.h>
 #include <errno.h>
+#include <limits.h>
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -129,4 +131,109 @@ HIDDEN int __cxa_thread_atexit_impl(destructor_fn destructor, void* object, void
         return -1;
     }
     return 0;
+}
+
+/* glibc 2.38: the C23 integer parsers, which a C++ runtime compiled against
+ * glibc 2.38 or later calls for strtol and its kin.  C23 adds one thing to
+ * C99's: with base 0 or 2, a "0b" or "0B" prefix introduces binary digits.
+ * The C99 functions are named by their symbols here, since these headers
+ * may redirect their names to the C23 ones. */
+extern unsigned long long c99_strtoull(const char*, char**, int) __asm__("strtoull");
+extern long long c99_strtoll(const char*, char**, int) __asm__("strtoll");
+
+/* Where the binary digits start after whitespace, a sign and the prefix, or
+ * null if C99's reading applies; *negative tells the sign. */
+static const char* binary_digits(const char* text, int base, int* negative) {
+    if (base != 0 && base != 2) {
+        return NULL;
+    }
+    while (isspace((unsigned char)*text)) {
+        ++text;
+    }
+    *negative = *text == '-';
+    if (*text == '-' || *text == '+') {
+        ++text;
+    }
+    if (text[0] == '0' && (text[1] == 'b' || text[1] == 'B') && (text[2] == '0' || text[2] == '1')) {
+        return text + 2;
+    }
+    return NULL;
+}
+
+/* The magnitude of binary digits, and whether it overflowed. */
+static unsigned long long binary_magnitude(const char* digits, char** end, int* overflow) {
+    int saved = errno;
+    errno = 0;
+    unsigned long long magnitude = c99_strtoull(digits, end, 2);
+    *overflow = errno == ERANGE;
+    errno = saved;
+    return magnitude;
+}
+
+static unsigned long long unsigned_c23(const char* text, char** end, int base, unsigned long long largest) {
+    int negative = 0;
+    int overflow = 0;
+    const char* digits = binary_digits(text, base, &negative);
+    if (!digits) {
+        return 0;  /* not reached: callers test binary_digits first */
+    }
+    unsigned long long magnitude = binary_magnitude(digits, end, &overflow);
+    if (overflow || magnitude > largest) {
+        errno = ERANGE;
+        return largest;
+    }
+    return negative ? (largest & (0 - magnitude)) : magnitude;
+}
+
+static long long signed_c23(const char* text, char** end, int base, long long smallest, long long largest) {
+    int negative = 0;
+    int overflow = 0;
+    const char* digits = binary_digits(text, base, &negative);
+    if (!digits) {
+        return 0;  /* not reached: callers test binary_digits first */
+    }
+    unsigned long long magnitude = binary_magnitude(digits, end, &overflow);
+    unsigned long long limit = negative ? (unsigned long long)largest + 1 : (unsigned long long)largest;
+    if (overflow || magnitude > limit) {
+        errno = ERANGE;
+        return negative ? smallest : largest;
+    }
+    if (negative) {
+        return magnitude == limit ? smallest : -(long long)magnitude;
+    }
+    return (long long)magnitude;
+}
+
+HIDDEN unsigned long long __isoc23_strtoull(const char* text, char** end, int base) {
+    int negative;
+    if (!binary_digits(text, base, &negative)) {
+        return c99_strtoull(text, end, base);
+    }
+    return unsigned_c23(text, end, base, ULLONG_MAX);
+}
+
+HIDDEN unsigned long __isoc23_strtoul(const char* text, char** end, int base) {
+    int negative;
+    if (!binary_digits(text, base, &negative)) {
+        extern unsigned long c99_strtoul(const char*, char**, int) __asm__("strtoul");
+        return c99_strtoul(text, end, base);
+    }
+    return (unsigned long)unsigned_c23(text, end, base, ULONG_MAX);
+}
+
+HIDDEN long long __isoc23_strtoll(const char* text, char** end, int base) {
+    int negative;
+    if (!binary_digits(text, base, &negative)) {
+        return c99_strtoll(text, end, base);
+    }
+    return signed_c23(text, end, base, LLONG_MIN, LLONG_MAX);
+}
+
+HIDDEN long __isoc23_strtol(const char* text, char** end, int base) {
+    int negative;
+    if (!binary_digits(text, base, &negative)) {
+        extern long c99_strtol(const char*, char**, int) __asm__("strtol");
+        return c99_strtol(text, end, base);
+    }
+    return (long)signed_c23(text, end, base, LONG_MIN, LONG_MAX);
 }
