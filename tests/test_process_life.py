@@ -229,26 +229,9 @@ HOOKS = {
 }
 
 
-def unwinds_with_the_system_unwinder():
-    """Whether the module uses the system's unwinder (libgcc_s), as builds with GCC's C++ runtime
-    do.  The wheels link LLVM's C++ runtime and unwinder statically; the forced unwinding with
-    which glibc ends a thread runs in libgcc_s and cannot pass frames whose personality routine
-    belongs to another unwinder."""
-    import undarix
-    with open(undarix.__file__, "rb") as module:
-        return b"libgcc_s.so.1" in module.read()
-
-
 @posix_only
 @pytest.mark.parametrize("hook", sorted(HOOKS))
-def test_thread_ended_at_exit_inside_python_code_called_during_a_call(hook, request):
-    if not unwinds_with_the_system_unwinder():
-        # Known fault of the wheels: the thread is ended inside Python code the module called,
-        # so the module's own frames are below it on the stack (the lock's own hand-back runs on
-        # a separate stack and is not affected).
-        request.node.add_marker(pytest.mark.xfail(
-            reason="built with LLVM's static unwinder, which glibc's thread-ending unwinding cannot "
-                   "pass", strict=False))
+def test_thread_ended_at_exit_inside_python_code_called_during_a_call(hook):
     body = textwrap.indent(textwrap.dedent(HOOKS[hook]), "    ")
     script = textwrap.dedent(ENDED_INSIDE_PYTHON_CODE % body.strip())
     env = dict(os.environ, PYTHONMALLOC="debug")

@@ -1,14 +1,13 @@
 /* Included first into every source of a wheel build (scripts/dist).
  *
- * The formulas must call the C runtime's exp, sin, cos and fmod at run time.
- * zig's compiler_rt archive also defines these functions, and a regular
- * object's definition wins over a shared library's at link time: once the
- * archive is pulled in for any helper (the 128-bit remainder needs __umodti3),
- * the module would carry compiler_rt's own math instead of glibc's.  A
- * versioned reference can only be bound by libm, so these name the oldest
- * version of each function that the wheel's glibc baseline (2.17) has.  The
- * older exp entry point gives the same results as the newer one (glibc 2.29
- * only dropped a wrapper that handles errors the caller never sees).
+ * The formulas must call the C runtime's exp, sin, cos and fmod at run time,
+ * at a version that every glibc from the wheel's baseline (2.17) on has.  A
+ * versioned reference can only be bound by libm, never by a definition that
+ * some static archive in the link happens to carry, and these name the oldest
+ * version of each function, whatever glibc the headers and the link-time
+ * libraries come from.  The older exp entry point gives the same results as
+ * the newer one (glibc 2.29 only dropped a wrapper that handles errors the
+ * caller never sees).
  */
 #if defined(__linux__)
 #  if defined(__x86_64__)
