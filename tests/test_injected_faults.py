@@ -45,8 +45,8 @@ def attempt():
     %(attempt)s
 
 def next_call():
-    undarix = globals().get("initialized") or __import__("undarix")
-    return undarix.harmonic_oscillator(t, *VALID_SCALARS["harmonic_oscillator"]).tolist()
+    module = globals().get("initialized") or __import__(%(module)r)
+    return module.harmonic_oscillator(t, *VALID_SCALARS["harmonic_oscillator"]).tolist()
 
 def child(k):
     late = False
@@ -170,6 +170,22 @@ SWEEPS = {"import": ("import ctypes, importlib.util\n"
 for kind, (call, normal) in CALLS.items():
     SWEEPS["first call: " + kind] = ("import undarix", call, normal)
     SWEEPS["later call: " + kind] = (WARM_UP, call, normal)
+# The ufunc module's calls on each path of its loop driver (the thread settings are read from 768
+# elements on, and their warning runs Python's warning machinery).  Not swept: its initialisation,
+# because NumPy 2's PyUFunc_FromFuncAndData crashes when certain of its own allocations fail
+# (boundarraymethod_dealloc of a half-built method), and broadcast calls, where NumPy's own ufuncs
+# (np.arctan2 as well) return NULL without an exception when one of its allocations fails.
+UFUNC_CALLS = {
+    "short loop": "undarix_ufuncs.harmonic_oscillator(t, *VALID_SCALARS['harmonic_oscillator'])",
+    "team": "undarix_ufuncs.fourier_square_wave(long_t[:1000], *VALID_SCALARS['fourier_square_wave'])",
+    "long loop": "undarix_ufuncs.pseudo_square_wave(long_t, *VALID_SCALARS['pseudo_square_wave'])",
+    "thread-setting warning": "undarix_ufuncs.harmonic_oscillator(long_t, *VALID_SCALARS['harmonic_oscillator'])",
+}
+for kind, call in UFUNC_CALLS.items():
+    prepare = "import os, undarix_ufuncs\nlong_t = np.linspace(0.0, 1.0, 100_000)"
+    if kind == "thread-setting warning":
+        prepare += "\nos.environ['UNDARIX_NUM_THREADS'] = 'bogus'\nimport warnings; warnings.simplefilter('ignore')"
+    SWEEPS["ufuncs: " + kind] = (prepare, call, "result")
 RAISED = WARM_UP + """
 import pickle
 try:
@@ -187,7 +203,8 @@ SWEEPS["unpickling a panic"] = (RAISED + "data = pickle.dumps(raised)", "pickle.
 def test_allocation_failure_at_every_allocation(sweep):
     prepare, attempt, normal = SWEEPS[sweep]
     code = SWEEP % {"tests": TESTS_DIR, "prepare": prepare, "attempt": attempt,
-                    "abort_report": ABORT_REPORT, "scalars": VALID_SCALARS}
+                    "abort_report": ABORT_REPORT, "scalars": VALID_SCALARS,
+                    "module": "undarix_ufuncs" if sweep.startswith("ufuncs") else "undarix"}
     completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                                timeout=900)
     assert completed.returncode == 0, completed.stderr[-3000:]
@@ -245,6 +262,72 @@ def test_cpp_allocation_failure_is_memory_error_and_the_next_call_works():
     """)
     assert result == ["MemoryError", [8],
                       "harmonic_oscillator() got an unexpected keyword argument 'unknown'"]
+
+
+@pytest.mark.skipif(ADDRESS_SPACE_RESERVED, reason="the checkers and emulators reserve address space of their own")
+@pytest.mark.parametrize("call", [
+    "undarix_ufuncs.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)",                       # long loop
+    "undarix_ufuncs.harmonic_oscillator(t[:1000], 1.0, 0.0, 1.0, 0.0, 0.0)",                # team
+    "undarix_ufuncs.harmonic_oscillator(t[None, :1000], rows, 0.0, 1.0, 0.0, 0.0)",         # sweep
+])
+def test_cpp_allocation_failure_in_a_ufunc_loop_is_memory_error_and_the_next_call_works(call):
+    # The text of the thread-setting warning is built in a C++ string: with no room for it, the
+    # allocation fails inside the inner loop, under NumPy's C frames, where no C++ exception may
+    # go.  The loop reports it as NumPy's error path expects: a pending MemoryError.
+    result, _ = run_limited("""
+        import os, numpy as np, undarix_ufuncs
+        t = np.linspace(0.0, 1.0, 100_000)
+        rows = np.linspace(0.5, 1.5, 30)[:, None]
+        expected = %(call)s
+        os.environ["UNDARIX_NUM_THREADS"] = "x" * (32 << 20)
+        limit(8 << 20)
+        try:
+            %(call)s
+            outcome = "result"
+        except BaseException as exc:
+            outcome = type(exc).__name__
+        unlimit()
+        os.environ["UNDARIX_NUM_THREADS"] = "2"
+        again = %(call)s
+        print(json.dumps([outcome, again.tobytes() == expected.tobytes()]))
+    """ % {"call": call})
+    assert result == ["MemoryError", True]
+
+
+@pytest.mark.skipif(sys.platform != "linux", reason="RLIMIT_NPROC and setuid as on Linux")
+@pytest.mark.parametrize("limit", [1, 2])
+def test_ufunc_threads_that_cannot_start_leave_the_result_whole(limit):
+    # RLIMIT_NPROC counts the threads of the real user: with a limit of 1 no thread can start,
+    # with 2 one can.  Root is exempt from it, so a root process first becomes "nobody".  The
+    # team (rows of a sweep) and the threads started for a long loop are done without.
+    completed = run_python("""
+        import os, resource, threading, numpy as np, undarix_ufuncs
+        os.environ["UNDARIX_NUM_THREADS"] = "8"
+        t = np.linspace(-40.0, 40.0, 1_000_003)
+        rows = np.linspace(0.5, 1.5, 40)[:, None]
+        calls = [lambda: undarix_ufuncs.transient_impulse(t, 1.5, 6.0, 0.4, 0.1),
+                 lambda: undarix_ufuncs.transient_impulse(t[None, :1000], rows, 6.0, 0.4, 0.1)]
+        os.environ["UNDARIX_NUM_THREADS"] = "1"
+        expected = [call().tobytes() for call in calls]
+        os.environ["UNDARIX_NUM_THREADS"] = "8"
+        if os.getuid() == 0:
+            os.setgid(65534)
+            os.setuid(65534)
+        resource.setrlimit(resource.RLIMIT_NPROC, (%d, %d))
+        if %d == 1:
+            try:
+                threading.Thread(target=print).start()
+                raise SystemExit("the limit does not stop threads here")
+            except RuntimeError:
+                pass
+        for _ in range(3):
+            assert [call().tobytes() for call in calls] == expected
+        print("whole", flush=True)
+        # Skips exit-time checks that need a thread of their own or files of the original user
+        # (a sanitizer's leak check, when the suite runs under one).
+        os._exit(0)
+    """ % (limit, limit, limit))
+    assert completed.stdout.split() == ["whole"]
 
 
 @pytest.mark.skipif(ADDRESS_SPACE_RESERVED, reason="the checkers and emulators reserve address space of their own")

@@ -93,7 +93,7 @@ def test_parallel_calls_after_fork(method):
 
 
 EXIT_WHILE_INSIDE = """
-    import os, sys, threading, time, numpy as np, undarix
+    import os, sys, threading, time, numpy as np, %s as module
 
     calls = [[0, 0], [0, 0]]  # per daemon thread: calls begun, calls returned
 
@@ -111,7 +111,7 @@ EXIT_WHILE_INSIDE = """
     def loop(count):
         while True:
             count[0] += 1
-            undarix.%s(t, *%r)
+            module.%s(t, *%r)
             count[1] += 1
 
     for count in calls:
@@ -120,20 +120,27 @@ EXIT_WHILE_INSIDE = """
 """
 
 
+MODULES = ["undarix", "undarix_ufuncs"]
+
+
 @pytest.mark.parametrize("threads", ["1", "2"])
 @pytest.mark.parametrize("name, n, scalars", [
+    # Threads started for the call (ufuncs: a long loop).
     ("harmonic_oscillator", 200_000, (1.0, -0.1, 2.0, 0.3, 0.5)),
+    # Strict module: one thread, lock given up; ufuncs: the team.
     ("harmonic_oscillator", 20_000, (1.0, -0.1, 2.0, 0.3, 0.5)),
+    # Few long elements (ufuncs: NumPy keeps the lock, the driver gives it up).
     ("fourier_square_wave", 40, (1.0, -0.1, 2.0, 0.3, 0.5, 300_000)),
 ])
-def test_interpreter_exit_while_daemon_threads_are_inside_a_call(threads, name, n, scalars):
+@pytest.mark.parametrize("module", MODULES)
+def test_interpreter_exit_while_daemon_threads_are_inside_a_call(module, threads, name, n, scalars):
     # CPython ends a daemon thread that asks for the interpreter lock during finalisation; the
     # process must exit as it would without the module, every time.  The finaliser shows that the
     # daemon threads were inside a call (the lock reaches the exiting thread when a call gives it
     # up) and that finalisation waited for them to ask for the lock back.  A thread may also be
     # caught between two calls, where the interpreter's switch interval can take the lock from it,
     # so at least one of the two must have been inside a call.
-    script = textwrap.dedent(EXIT_WHILE_INSIDE % (n, name, scalars))
+    script = textwrap.dedent(EXIT_WHILE_INSIDE % (module, n, name, scalars))
     env = dict(os.environ, UNDARIX_NUM_THREADS=threads)
     children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True, env=env) for _ in range(6)]
@@ -157,7 +164,7 @@ def test_interpreter_exit_while_daemon_threads_are_inside_a_call(threads, name, 
 # and a release that frees nothing shows as a reference count that changed while the finaliser
 # waited (every call holds float64's dtype while it converts its arguments).
 ENDED_INSIDE_PYTHON_CODE = """
-    import os, sys, threading, time, warnings, numpy as np, undarix
+    import os, sys, threading, time, warnings, numpy as np, %s
 
     inside = threading.Event()
     returned = []
@@ -190,7 +197,7 @@ ENDED_INSIDE_PYTHON_CODE = """
     sys.modules["slow_finaliser_holder"] = SlowFinaliser()
 """
 
-HOOKS = {
+STRICT_HOOKS = {
     # The warning about a bad thread setting is shown by a showwarning that gives the lock up.
     "warning": """
     os.environ["UNDARIX_NUM_THREADS"] = "bogus"
@@ -229,11 +236,52 @@ HOOKS = {
 }
 
 
+# The ufunc module calls Python code of its own only for the warning (and signal handlers, which run
+# on the main thread, which CPython never ends); NumPy calls __float__ and __index__ while it casts
+# object arrays between two loop calls, with the module's thread state left as a loop call left it.
+# It never asks for an exception's text, so __str__ has no counterpart.
+UFUNC_HOOKS = {
+    "warning": """
+    os.environ["UNDARIX_NUM_THREADS"] = "bogus"
+    warnings.showwarning = lambda *a, **k: pause()
+    def call():
+        undarix_ufuncs.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)
+    """,
+    # The same, met by the first row of a sweep, which the team evaluates.
+    "warning, sweep": """
+    os.environ["UNDARIX_NUM_THREADS"] = "bogus"
+    warnings.showwarning = lambda *a, **k: pause()
+    def call():
+        undarix_ufuncs.harmonic_oscillator(t[None, :1000], np.ones((1000, 1)), 0.0, 1.0, 0.0, 0.0)
+    """,
+    "__float__": """
+    class Phase:
+        def __float__(self):
+            pause()
+            return 0.0
+    def call():
+        undarix_ufuncs.harmonic_oscillator(t, 1.0, 0.0, 1.0, np.array(Phase(), dtype=object), 0.0,
+                                           casting="unsafe", dtype=np.float64)
+    """,
+    "__index__": """
+    class Harmonics:
+        def __index__(self):
+            pause()
+            return 3
+    def call():
+        undarix_ufuncs.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, np.array(Harmonics(), dtype=object),
+                                           casting="unsafe", signature=(np.float64,) * 6 + (np.int64, np.float64))
+    """,
+}
+
+HOOKS = {"undarix": STRICT_HOOKS, "undarix_ufuncs": UFUNC_HOOKS}
+
+
 @posix_only
-@pytest.mark.parametrize("hook", sorted(HOOKS))
-def test_thread_ended_at_exit_inside_python_code_called_during_a_call(hook):
-    body = textwrap.indent(textwrap.dedent(HOOKS[hook]), "    ")
-    script = textwrap.dedent(ENDED_INSIDE_PYTHON_CODE % body.strip())
+@pytest.mark.parametrize("module, hook", [(module, hook) for module in MODULES for hook in sorted(HOOKS[module])])
+def test_thread_ended_at_exit_inside_python_code_called_during_a_call(module, hook):
+    body = textwrap.indent(textwrap.dedent(HOOKS[module][hook]), "    ")
+    script = textwrap.dedent(ENDED_INSIDE_PYTHON_CODE % (module, body.strip()))
     env = dict(os.environ, PYTHONMALLOC="debug")
     children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True, env=env) for _ in range(3)]

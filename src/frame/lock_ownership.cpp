@@ -24,9 +24,10 @@ PyThreadState* running_thread_state() noexcept {
 //   3.8 to 3.13): the unwinding runs the module's destructors while the count
 //   still reads "inside an entry", but the lock belongs to the finalising
 //   thread.
-// - PyGILState_Check() answers true unconditionally on 3.8 to 3.11 once any
-//   sub-interpreter has been created (Py_NewInterpreter switches its check
-//   off), so it cannot be trusted in a process that ever made one.
+// - PyGILState_Check() answers true unconditionally once any sub-interpreter
+//   has been created (Py_NewInterpreter switches its check off for good: so
+//   on 3.8 to 3.13 at least, 3.12 and 3.13 included), so it cannot be
+//   trusted in a process that ever made one.
 // - The running thread state is the lock holder's: on 3.8 to 3.11 a
 //   process-wide pointer that CPython sets after taking the lock and clears
 //   before giving it up; from 3.12 on a per-thread pointer that is set only

@@ -1,5 +1,7 @@
 #include "kernels/interpreter_lock.hpp"
 
+#include "frame/error_indicator.hpp"
+#include "frame/lock_ownership.hpp"
 #include "frame/owned_ref.hpp"
 
 #include <cstddef>
@@ -35,8 +37,8 @@ pid_t main_thread_read_in = 0;
 // that imported threading, which NumPy imports at its own import, so in
 // practice the thread that started the interpreter).  Not the OS rule "thread
 // id equals process id": an embedding program may run the interpreter on any
-// thread.
-bool read_main_thread_ident(unsigned long& ident) {
+// thread.  Clears the errors it meets; the caller has none pending.
+bool read_main_thread_ident_cleanly(unsigned long& ident) {
     OwnedRef value;
     OwnedRef thread_module = OwnedRef::steal(PyImport_ImportModule("_thread"));
     if (thread_module && PyObject_HasAttrString(thread_module.get(), "_get_main_thread_ident")) {
@@ -58,6 +60,17 @@ bool read_main_thread_ident(unsigned long& ident) {
         return false;
     }
     return true;
+}
+
+// The same, with the caller's pending exception, if any, set aside
+// meanwhile: a ufunc's loop may ask while an earlier loop call's error waits
+// for NumPy to raise it.
+bool read_main_thread_ident(unsigned long& ident) {
+    PyObject* pending[3] = {nullptr, nullptr, nullptr};
+    fetch_error(&pending[0], &pending[1], &pending[2]);
+    const bool read = read_main_thread_ident_cleanly(ident);
+    restore_error(pending[0], pending[1], pending[2]);
+    return read;
 }
 
 #if defined(UNDARIX_SEPARATE_STACK)
@@ -221,11 +234,28 @@ InterpreterLockReleased::InterpreterLockReleased(bool main_thread) noexcept
 #else
       releases_(true),
 #endif
+      adopted_(false),
       exceptions_at_start_(std::uncaught_exceptions()),
       saved_(releases_ ? PyEval_SaveThread() : nullptr) {
 }
 
+InterpreterLockReleased::InterpreterLockReleased(ReleasedByCaller, bool main_thread) noexcept
+    : main_thread_(main_thread),
+      releases_(true),
+      adopted_(true),
+      exceptions_at_start_(std::uncaught_exceptions()),
+      saved_(PyGILState_GetThisThreadState()) {
+    if (!main_thread_) {
+        // Mapped now, while nothing is at stake: a thread that cannot have
+        // one asks for the lock on its own stack.
+        prepare_separate_stack();
+    }
+}
+
 InterpreterLockReleased::~InterpreterLockReleased() noexcept(false) {
+    if (adopted_) {
+        return;  // the caller takes the lock back itself
+    }
 #if !defined(UNDARIX_SEPARATE_STACK) && defined(UNDARIX_HAS_GETPID)
     if (saved_ != nullptr && !main_thread_ && std::uncaught_exceptions() > exceptions_at_start_ &&
         interpreter_finalizing()) {
@@ -246,6 +276,15 @@ void InterpreterLockReleased::take_back() {
     saved_ = nullptr;
     if (state != nullptr) {
         take_back_lock(state, main_thread_);
+    }
+}
+
+void InterpreterLockReleased::release_again() noexcept {
+    // CPython's answer, not the guard's own record: a thread ended inside
+    // with_lock's body is unwound without the lock, which belongs to the
+    // thread that finalises the interpreter.
+    if (releases_ && saved_ == nullptr && this_thread_holds_interpreter_lock()) {
+        saved_ = PyEval_SaveThread();
     }
 }
 

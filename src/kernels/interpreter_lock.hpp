@@ -38,6 +38,10 @@ void take_back_lock(PyThreadState* state, bool main_thread);
 // unmapped when the thread exits.
 bool prepare_separate_stack() noexcept;
 
+// Marks the guard of a thread whose caller has already released the
+// interpreter lock (NumPy, around a ufunc's inner loop).
+struct ReleasedByCaller {};
+
 // Releases the interpreter lock for its lifetime.  Nothing that touches a
 // Python object, or memory another thread could change, may run while it is
 // released, except inside with_lock.  A reference released by mistake
@@ -57,27 +61,48 @@ class InterpreterLockReleased {
 public:
     // `main_thread` is on_main_thread(), asked with the lock held.
     explicit InterpreterLockReleased(bool main_thread) noexcept;
+    // Adopts the release the caller made: the lock is taken only inside
+    // with_lock, and left released at the end, as the caller expects it.
+    // `main_thread` is true only when this thread is known to be Python's
+    // main thread; unknown is false, the cautious answer.  A thread that
+    // Python does not know (it has no thread state of its own) cannot take
+    // the lock: can_lock() is then false and with_lock must not be called.
+    InterpreterLockReleased(ReleasedByCaller, bool main_thread) noexcept;
     ~InterpreterLockReleased() noexcept(false);
     InterpreterLockReleased(const InterpreterLockReleased&) = delete;
     InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
 
-    // Runs body() -> R with the lock held, then releases it again.  body
-    // must not throw.
+    bool can_lock() const noexcept { return !adopted_ || saved_ != nullptr; }
+
+    // Runs body() with the lock held, then releases it again, also when
+    // body throws.  When the interpreter ends the thread inside body (Python
+    // code it calls may give the lock up and ask for it back at exit), the
+    // unwinding passes here without the lock, and nothing is released.
     template <class Body>
     auto with_lock(Body&& body) {
         take_back();
-        auto outcome = body();
-        if (releases_) {
-            saved_ = PyEval_SaveThread();
-        }
-        return outcome;
+        const ReleaseAgain again(*this);
+        return body();
     }
 
 private:
+    class ReleaseAgain {
+    public:
+        explicit ReleaseAgain(InterpreterLockReleased& guard) noexcept : guard_(guard) {}
+        ~ReleaseAgain() { guard_.release_again(); }
+        ReleaseAgain(const ReleaseAgain&) = delete;
+        ReleaseAgain& operator=(const ReleaseAgain&) = delete;
+
+    private:
+        InterpreterLockReleased& guard_;
+    };
+
     void take_back();
+    void release_again() noexcept;
 
     const bool main_thread_;
     const bool releases_;
+    const bool adopted_;                              // released by the caller, who takes it back
     [[maybe_unused]] const int exceptions_at_start_;  // read where no separate stack exists
     PyThreadState* saved_;
 };

@@ -1,6 +1,8 @@
 #include "ufuncs/loop_driver.hpp"
 
 #include "frame/entry_depth.hpp"
+#include "frame/guarded_entry.hpp"
+#include "frame/lock_ownership.hpp"
 #include "kernels/interpreter_lock.hpp"
 #include "kernels/thread_settings.hpp"
 #include "parallel/chunked_loop.hpp"
@@ -8,9 +10,15 @@
 
 #include <atomic>
 #include <cfenv>
-#include <chrono>
+#include <exception>
+#include <new>
 #include <optional>
-#include <thread>
+
+#if defined(__unix__) || defined(__APPLE__)
+#include <sys/types.h>
+#include <unistd.h>
+#define UNDARIX_HAS_GETPID 1
+#endif
 
 namespace undarix::ufuncs {
 namespace {
@@ -28,61 +36,130 @@ constexpr std::uint64_t kTeamWorkPerThread = 384;
 constexpr std::uint64_t kLongWork = 65536;
 constexpr std::uint64_t kMinWorkPerThread = 32768;
 constexpr std::uint64_t kChunkWork = 8192;
+// Loop calls too short to read the settings run pending signals once this
+// much work (about a millisecond) has been done on the thread since it last
+// did: a sweep of short rows answers Ctrl-C as promptly as one long loop.
+constexpr std::uint64_t kPollWork = 65536;
 
-// Holds the interpreter lock for its lifetime: NumPy released it around the
-// loop, or kept it (small loops), and gets it back as it was.
-class LockHeld {
-public:
-    LockHeld() : held_before_(PyGILState_Check() != 0) {
-        if (!held_before_) {
-            state_ = PyGILState_GetThisThreadState();
-            if (state_ != nullptr) {
-                // Whether this is the main thread can be asked only with the
-                // lock held: the lock is taken the cautious way, on the
-                // thread's separate stack, as for any thread the interpreter
-                // may end at exit.
-                kernels::prepare_separate_stack();
-                kernels::take_back_lock(state_, false);
-            } else {
-                ensured_ = PyGILState_Ensure();  // not a thread Python knows: cannot happen from NumPy
-            }
-        }
-    }
-    ~LockHeld() {
-        if (held_before_) {
-            return;
-        }
-        if (state_ != nullptr) {
-            PyEval_SaveThread();
-        } else {
-            PyGILState_Release(ensured_);
-        }
-    }
-    LockHeld(const LockHeld&) = delete;
-    LockHeld& operator=(const LockHeld&) = delete;
+enum class MainThread : unsigned char { unknown, yes, no };
 
-private:
-    const bool held_before_;
-    PyThreadState* state_ = nullptr;
-    PyGILState_STATE ensured_{};
+// What a thread's loop calls carry from one call to the next.  Trivially
+// destructible: valid for the whole life of the thread.
+struct ThreadLoopState {
+    // Work done since this thread last ran pending signal handlers (or
+    // learned that it is not the thread that runs them).
+    std::uint64_t work_since_poll = 0;
+    // A loop call on this thread left an exception pending: later calls
+    // skip their work for as long as it is (that is, until NumPy raised it
+    // and the ufunc call ended).
+    bool failure_pending = false;
+    // Whether this is Python's main thread, last asked with the lock held,
+    // in the process `answered_in` (a forked child's main thread is the one
+    // that forked).
+    MainThread main = MainThread::unknown;
+#if defined(UNDARIX_HAS_GETPID)
+    pid_t answered_in = 0;
+#endif
 };
 
-// Reads the thread count, and whether this is the main thread, with the
-// lock held; 0 when the call has already failed (a pending exception), or
-// fails now.
-unsigned threads_or_failure(bool& main_thread) {
-    LockHeld lock;
-    main_thread = kernels::on_main_thread();
-    EntryDepth entry;  // references dropped meanwhile are released at once
+thread_local ThreadLoopState this_thread;
+
+// Asks with the lock held, and remembers the answer for later loop calls.
+bool ask_main_thread() noexcept {
+    const bool main = kernels::on_main_thread();
+    this_thread.main = main ? MainThread::yes : MainThread::no;
+#if defined(UNDARIX_HAS_GETPID)
+    this_thread.answered_in = getpid();
+#endif
+    return main;
+}
+
+// The remembered answer; unknown when none was given in this process.
+MainThread remembered_main_thread() noexcept {
+#if defined(UNDARIX_HAS_GETPID)
+    if (this_thread.main != MainThread::unknown && this_thread.answered_in != getpid()) {
+        this_thread.main = MainThread::unknown;
+    }
+#endif
+    return this_thread.main;
+}
+
+// The interpreter lock as this loop call found it: held (NumPy kept it for
+// a small loop) or released by NumPy around the loop, in which case it is
+// taken only for the Python work (with_lock) and left released, as NumPy
+// expects it back.
+class LoopLock {
+public:
+    LoopLock() noexcept : held_(this_thread_holds_interpreter_lock()) {
+        if (!held_) {
+            // A "yes" cannot be out of date: in a forked child the threads
+            // that survive are the one that forked, which is the child's main
+            // thread, and none other.
+            released_.emplace(kernels::ReleasedByCaller{}, this_thread.main == MainThread::yes);
+        }
+    }
+
+    bool held() const noexcept { return held_; }
+    bool can_lock() const noexcept { return held_ || released_->can_lock(); }
+
+    // The caller's release (only when !held()).
+    kernels::InterpreterLockReleased& released() noexcept { return *released_; }
+
+    // Runs body() with the lock held; needs can_lock().
+    template <class Body>
+    auto with_lock(Body&& body) {
+        if (held_) {
+            return body();
+        }
+        return released_->with_lock(body);
+    }
+
+private:
+    const bool held_;
+    std::optional<kernels::InterpreterLockReleased> released_;
+};
+
+// Runs pending signal handlers; false (the handler's exception pending)
+// when one raised.  With the lock held, on the main thread.
+bool signals_handled() noexcept {
+    this_thread.work_since_poll = 0;
     if (PyErr_Occurred() != nullptr) {
-        return 0;
+        return false;
     }
-    Expected<unsigned> threads = kernels::configured_threads();
-    if (!threads) {
-        restore_failure(threads.take_failure());
-        return 0;
+    return PyErr_CheckSignals() == 0;
+}
+
+// Whether an exception that an earlier loop call left is still pending;
+// forgets it once NumPy has raised it.
+bool earlier_failure_pending() noexcept {
+    if (!this_thread.failure_pending) {
+        return false;
     }
-    return threads.value();
+    LoopLock lock;
+    if (lock.can_lock() && lock.with_lock([] { return PyErr_Occurred() != nullptr; })) {
+        return true;
+    }
+    this_thread.failure_pending = false;
+    return false;
+}
+
+// Counts a short loop call's work, and runs pending signal handlers once a
+// millisecond's worth has been done; false when a handler raised.
+bool count_work(std::uint64_t work) noexcept {
+    this_thread.work_since_poll += work;
+    if (this_thread.work_since_poll < kPollWork) {
+        return true;
+    }
+    if (remembered_main_thread() == MainThread::no) {
+        this_thread.work_since_poll = 0;
+        return true;
+    }
+    LoopLock lock;
+    if (!lock.can_lock()) {
+        this_thread.work_since_poll = 0;
+        return true;
+    }
+    return lock.with_lock([] { return !ask_main_thread() || signals_handled(); });
 }
 
 class NeverStop final : public parallel::Checkpoint {
@@ -90,23 +167,23 @@ public:
     bool keep_going(std::size_t) override { return true; }
 };
 
-// Runs pending signal handlers, on the main thread only (the one that runs
-// them); a handler that raises stops the loop and leaves its exception
-// pending.
+// Runs pending signal handlers during a long loop, on the main thread only
+// (the one that runs them); a handler that raises stops the loop and leaves
+// its exception pending.
 class SignalPoll final : public parallel::CallerPoll {
 public:
-    // `main_thread` is kernels::on_main_thread(), asked with the lock held.
-    explicit SignalPoll(bool main_thread) : main_thread_(main_thread) {}
+    SignalPoll(kernels::InterpreterLockReleased& unlocked, bool main_thread)
+        : unlocked_(unlocked), main_thread_(main_thread) {}
 
     bool proceed() override {
         if (!main_thread_) {
             return true;
         }
-        LockHeld lock;
-        return PyErr_CheckSignals() == 0;
+        return unlocked_.with_lock(signals_handled);
     }
 
 private:
+    kernels::InterpreterLockReleased& unlocked_;
     const bool main_thread_;
 };
 
@@ -136,12 +213,44 @@ void run_short_part(const void* erased, std::size_t first, std::size_t last) {
     body.run(body.context, first, last, checkpoint);
 }
 
-bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, unsigned configured,
-                bool main_thread) {
+void run_here(const LoopBody& body, std::size_t elements) {
+    NeverStop checkpoint;
+    body.run(body.context, 0, elements, checkpoint);
+}
+
+// What a loop call long enough to be split learns with the lock held.
+struct CallSettings {
+    unsigned threads;  // 0: the call has failed, its exception pending
+    bool main_thread;
+};
+
+// In this order: an exception already pending (an earlier loop call of the
+// same ufunc call failed) ends the call before any other Python work can
+// disturb it; then the pending signals, on the main thread; then the thread
+// settings, whose warning may run any Python code.
+CallSettings read_settings() {
+    if (PyErr_Occurred() != nullptr) {
+        return {0, false};
+    }
+    const bool main_thread = ask_main_thread();
+    if (main_thread && !signals_handled()) {
+        return {0, true};
+    }
+    EntryDepth entry;  // references dropped meanwhile are released at once
+    Expected<unsigned> threads = kernels::configured_threads();
+    if (!threads) {
+        restore_failure(threads.take_failure());
+        return {0, main_thread};
+    }
+    return {threads.value(), main_thread};
+}
+
+bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, const CallSettings& settings,
+                LoopLock& lock) {
     const std::uint64_t per_element = (work - 1) / elements + 1;
     const std::uint64_t chunk_elements = per_element < kChunkWork ? kChunkWork / per_element : 1;
     const std::uint64_t chunks = (elements + chunk_elements - 1) / chunk_elements;
-    std::uint64_t threads = configured;
+    std::uint64_t threads = settings.threads;
     if (threads > work / kMinWorkPerThread) {
         threads = work / kMinWorkPerThread;
     }
@@ -154,17 +263,18 @@ bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, 
     FlagCollecting wrapped{body};
     const parallel::RangeTask task{&wrapped, run_collecting};
     const parallel::LoopPlan plan{elements, static_cast<std::size_t>(chunk_elements), static_cast<unsigned>(threads)};
-    // NumPy keeps the lock around small loops (a few hundred elements),
-    // which can still be long ones here (many harmonics): it is given up
-    // for the evaluation, so that other threads, and the one that may send
-    // the interrupt, can run.
-    std::optional<kernels::InterpreterLockReleased> unlocked;
-    if (PyGILState_Check() != 0) {
-        unlocked.emplace(main_thread);
+    parallel::LoopOutcome outcome = parallel::LoopOutcome::completed;
+    {
+        // NumPy keeps the lock around small loops (a few hundred elements),
+        // which can still be long ones here (many harmonics): it is given up
+        // for the evaluation, so that other threads, and the one that may
+        // send the interrupt, can run.
+        std::optional<kernels::InterpreterLockReleased> given_up;
+        kernels::InterpreterLockReleased& unlocked =
+            lock.held() ? given_up.emplace(settings.main_thread) : lock.released();
+        SignalPoll poll(unlocked, settings.main_thread);
+        outcome = parallel::run_chunked(plan, task, poll);
     }
-    SignalPoll poll(main_thread);
-    const parallel::LoopOutcome outcome = parallel::run_chunked(plan, task, poll);
-    unlocked.reset();
     const int flags = wrapped.flags.load(std::memory_order_relaxed);
     if (flags != 0) {
         std::feraiseexcept(flags);
@@ -172,44 +282,100 @@ bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, 
     return outcome == parallel::LoopOutcome::completed;
 }
 
-}  // namespace
-
-bool drive_loop(const LoopBody& body, std::size_t elements, std::uint64_t work) {
+bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work) {
+    if (earlier_failure_pending()) {
+        return false;
+    }
     if (work < kTeamWork) {
-        NeverStop checkpoint;
-        body.run(body.context, 0, elements, checkpoint);
+        run_here(body, elements);
+        return count_work(work);
+    }
+    LoopLock lock;
+    if (!lock.can_lock()) {
+        // A thread Python does not know: it can neither read the settings
+        // nor run signal handlers.
+        run_here(body, elements);
         return true;
     }
-    bool main_thread = false;
-    const unsigned configured = threads_or_failure(main_thread);
-    if (configured == 0) {
+    const CallSettings settings = lock.with_lock(read_settings);
+    if (settings.threads == 0) {
         return false;
     }
     if (work >= kLongWork) {
-        return drive_long(body, elements, work, configured, main_thread);
+        return drive_long(body, elements, work, settings, lock);
     }
-    std::uint64_t threads = configured;
+    std::uint64_t threads = settings.threads;
     if (threads > work / kTeamWorkPerThread) {
         threads = work / kTeamWorkPerThread;
     }
     if (threads <= 1) {
-        NeverStop checkpoint;
-        body.run(body.context, 0, elements, checkpoint);
-        return true;
+        run_here(body, elements);
+    } else {
+        const parallel::TeamTask team_task{&body, run_short_part};
+        const int flags = parallel::run_on_team(team_task, elements, static_cast<unsigned>(threads));
+        if (flags != 0) {
+            std::feraiseexcept(flags);
+        }
     }
-    const parallel::TeamTask team_task{&body, run_short_part};
-    const int flags = parallel::run_on_team(team_task, elements, static_cast<unsigned>(threads));
-    if (flags != 0) {
-        std::feraiseexcept(flags);
-    }
+    this_thread.work_since_poll += work;
     return true;
 }
 
-void raise_in_loop(PyObject* type, const char* message) {
-    LockHeld lock;
-    if (PyErr_Occurred() == nullptr) {
-        PyErr_SetString(type, message);
+// Sets the exception unless one is pending, with the lock held.
+void report(PyObject* type, const char* message) noexcept {
+    LoopLock lock;
+    if (lock.can_lock()) {
+        lock.with_lock([type, message] {
+            if (PyErr_Occurred() == nullptr) {
+                PyErr_SetString(type, message);
+            }
+        });
     }
+}
+
+void report_no_memory() noexcept {
+    LoopLock lock;
+    if (lock.can_lock()) {
+        lock.with_lock([] {
+            if (PyErr_Occurred() == nullptr) {
+                PyErr_NoMemory();
+            }
+        });
+    }
+}
+
+}  // namespace
+
+UNDARIX_FORCED_UNWIND_HANDLER bool drive_loop(const LoopBody& body, std::size_t elements, std::uint64_t work) {
+    try {
+        const bool completed = drive(body, elements, work);
+        if (!completed) {
+            this_thread.failure_pending = true;
+        }
+        return completed;
+#if defined(UNDARIX_HAS_FORCED_UNWIND)
+    } catch (abi::__forced_unwind&) {
+        // The thread is being ended at exit; swallowing this would abort the
+        // process.
+        throw;
+#endif
+    } catch (const InternalFailure& failure) {
+        // Already reported on standard error, with where it was raised.
+        report(PyExc_SystemError, failure.message().c_str());
+    } catch (const std::bad_alloc&) {
+        report_no_memory();
+    } catch (const std::exception& failure) {
+        report(PyExc_SystemError, failure.what());
+    } catch (...) {
+        report(PyExc_SystemError, "undarix_ufuncs: unknown C++ exception in an inner loop");
+    }
+    this_thread.failure_pending = true;
+    return false;
+}
+
+void raise_in_loop(PyObject* type, const char* message) noexcept {
+    report(type, message);
+    this_thread.failure_pending = true;
 }
 
 }  // namespace undarix::ufuncs

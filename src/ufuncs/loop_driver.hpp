@@ -5,7 +5,14 @@
 // NumPy calls an inner loop usually without the interpreter lock (it keeps it
 // only for small loops).  The thread settings are read, pending signals run
 // and errors set with the lock held: the driver takes it for that where the
-// calling thread does not hold it, and hands it back after.
+// calling thread does not hold it, and hands it back after.  Whether the
+// thread holds it is CPython's answer (frame/lock_ownership.hpp), never the
+// interpreter's PyGILState_Check(), which says yes to everything once a
+// sub-interpreter has existed.
+//
+// A legacy inner loop returns nothing, so NumPy notices an exception only
+// after its whole iteration: a loop call that leaves one pending makes the
+// later loop calls of the same ufunc call skip their work.
 #pragma once
 
 #include "frame/python.hpp"
@@ -29,12 +36,22 @@ struct LoopBody {
 // raised again on the calling thread, where NumPy looks for them.  Returns
 // false when a Python exception is pending for NumPy to raise: a signal
 // handler raised (Ctrl-C), a thread-settings warning was turned into an
-// error, or an earlier loop call of the same ufunc call failed (the work is
-// then skipped, its values being discarded anyway).
+// error, the driver itself failed (MemoryError, SystemError), or an earlier
+// loop call of the same ufunc call failed (the work is then skipped, its
+// values being discarded anyway).
+//
+// Pending signals are run on Python's main thread about every millisecond of
+// work, counted across loop calls, so that Ctrl-C stops a sweep of short
+// rows as promptly as one long loop.
+//
+// No C++ exception leaves it, except the unwinding by which CPython ends a
+// thread at exit (pthread_exit, up to 3.13), which must pass on to the
+// thread's start as it does through the interpreter's own frames.
 bool drive_loop(const LoopBody& body, std::size_t elements, std::uint64_t work);
 
-// Sets `type`(message) as the pending Python exception, taking the
-// interpreter lock for it if need be.
-void raise_in_loop(PyObject* type, const char* message);
+// Sets `type`(message) as the pending Python exception, unless one is
+// pending already, taking the interpreter lock for it if need be; the later
+// loop calls of the same ufunc call then skip their work.
+void raise_in_loop(PyObject* type, const char* message) noexcept;
 
 }  // namespace undarix::ufuncs

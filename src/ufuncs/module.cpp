@@ -2,6 +2,8 @@
 // initialisation, which makes the five waveforms and their Jacobians NumPy
 // ufuncs.
 #include "compiler_support.hpp"
+#include "frame/boundary.hpp"
+#include "frame/failure_report.hpp"
 #include "frame/python.hpp"
 #include "ufuncs/docstrings.hpp"
 #include "ufuncs/inner_loops.hpp"
@@ -107,17 +109,24 @@ bool populate(PyObject* module) {
     return PyModule_AddStringConstant(module, "__version__", UNDARIX_VERSION) == 0 && add_ufunc_docs(module);
 }
 
+// The module, or the failure of its initialisation.
+Expected<OwnedRef> make_module() {
+    OwnedRef module = OwnedRef::steal(PyModule_Create(&module_definition));
+    if (!module || !populate(module.get())) {
+        return fetch_failure();
+    }
+    return module;
+}
+
 }  // namespace
 }  // namespace undarix::ufuncs
 
+// Through the module's one entry boundary: the full text is built in C++
+// strings, whose allocation may fail, and nothing may escape into the
+// interpreter's C frames.
 extern "C" UNDARIX_EXPORT PyObject* PyInit_undarix_ufuncs() {
-    PyObject* module = PyModule_Create(&undarix::ufuncs::module_definition);
-    if (module == nullptr) {
-        return nullptr;
-    }
-    if (!undarix::ufuncs::populate(module)) {
-        Py_DECREF(module);
-        return nullptr;
-    }
-    return module;
+    return undarix::guarded_entry([] {
+        const undarix::ReportedFunction reported("import undarix_ufuncs");
+        return undarix::ufuncs::make_module();
+    });
 }

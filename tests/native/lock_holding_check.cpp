@@ -88,6 +88,29 @@ int main() {
         const undarix::EntryDepth entry;
         check(Py_REFCNT(object) == initial, "and applied by the next entry");
     }
+
+    // A release the caller made (NumPy around a ufunc's inner loop), adopted: the lock is held
+    // only inside with_lock, given up again after it, also when its body throws, and left given
+    // up at the end, for the caller to take back.
+    state = PyEval_SaveThread();
+    {
+        undarix::kernels::InterpreterLockReleased adopted(undarix::kernels::ReleasedByCaller{}, false);
+        check(adopted.can_lock(), "adopted: this thread has a state of its own");
+        check(adopted.with_lock([] { return this_thread_holds_interpreter_lock(); }),
+              "adopted: holding inside with_lock (taken on the separate stack)");
+        check(!this_thread_holds_interpreter_lock(), "adopted: given up again after with_lock");
+        bool thrown = false;
+        try {
+            adopted.with_lock([]() -> int { throw 1; });
+        } catch (int) {
+            thrown = true;
+        }
+        check(thrown && !this_thread_holds_interpreter_lock(), "adopted: given up again when the body throws");
+    }
+    check(!this_thread_holds_interpreter_lock(), "adopted: still given up after the guard");
+    PyEval_RestoreThread(state);
+    check(this_thread_holds_interpreter_lock(), "the caller takes the lock back");
+
     Py_DECREF(object);
     std::printf("lock holding checked\n");
     return 0;
