@@ -108,7 +108,7 @@ def test_dtype_float32_on_float64_inputs(name):
     if name == "fourier_square_wave":
         # dtype= asks NumPy for a loop of that one type for every operand, which the count
         # cannot be (as with np.ldexp): the signature names the count's type instead.
-        got = ufunc(name)(*args, signature="ffffffl->f")
+        got = ufunc(name)(*args, signature=(np.float32,) * 6 + (np.int64, np.float32))
     else:
         got = ufunc(name)(*args, dtype=np.float32)
     # The inputs are cast to float32 first (same_kind), then evaluated as float32 inputs.
