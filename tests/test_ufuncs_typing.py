@@ -36,6 +36,9 @@ array = xr.DataArray(np.linspace(0.0, 1.0, 5), dims="time")
 from_xarray: Any = uf.harmonic_oscillator(array, 1.0, 0.0, 1.0, 0.0, 0.0)
 name: str = uf.harmonic_oscillator.__name__
 version: str = uf.__version__
+w: npt.NDArray[np.float32] = uf.harmonic_oscillator(t.astype(np.float32), 1.0, np.float32(0.1), 2, 0.0, 0.5)
+w = uf.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 3, out=np.empty(101, np.float32))
+w = uf.transient_impulse(t, 1.0, 6.0, 0.3, 0.0, dtype=np.float32)
 """
 
 # One incorrect use per line, after the same preamble: the text mypy reports there and the
