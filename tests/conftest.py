@@ -91,6 +91,18 @@ def assert_same_floats(got, expected):
             wrong.sum(), wrong.size, idx.tolist(), got[idx].tolist(), expected[idx].tolist()))
 
 
+def assert_same_float32(got, expected64):
+    """`got` is float32 and bit for bit np.float32 of each float64 value (NaN bits too)."""
+    got = np.asarray(got)
+    expected = np.asarray(expected64, dtype=np.float64).astype(np.float32)
+    assert got.dtype == np.float32 and got.shape == expected.shape
+    wrong = np.ascontiguousarray(got).view(np.uint32) != np.ascontiguousarray(expected).view(np.uint32)
+    if wrong.any():
+        idx = np.flatnonzero(wrong)[:5]
+        raise AssertionError("%d of %d values differ, first at %s: got %r, expected %r" % (
+            wrong.sum(), wrong.size, idx.tolist(), got.ravel()[idx].tolist(), expected.ravel()[idx].tolist()))
+
+
 # Changing an array's dtype or shape in place through the attribute setters is how these tests
 # change the time array under a call; NumPy 2.5 deprecates the setters, which still work.
 IN_PLACE_CHANGES_ALLOWED = pytest.mark.filterwarnings(

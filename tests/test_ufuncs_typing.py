@@ -41,6 +41,9 @@ rows: npt.NDArray[np.float64] = np.stack(uf.pseudo_cycloid_wave_jacobian(t, 1.0,
 first: np.float64 = uf.fourier_square_wave_jacobian(0.5, 1.0, 0.0, 1.0, 0.0, 0.0, 7)[0]
 jac_out = (np.empty(101), np.empty(101), np.empty(101), np.empty(101))
 pulse: npt.NDArray[np.float64] = uf.transient_impulse_jacobian(t, 2.0, 6.0, 0.3, 0.0, out=jac_out)[3]
+w: npt.NDArray[np.float32] = uf.harmonic_oscillator(t.astype(np.float32), 1.0, np.float32(0.1), 2, 0.0, 0.5)
+w = uf.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 3, out=np.empty(101, np.float32))
+w = uf.transient_impulse(t, 1.0, 6.0, 0.3, 0.0, dtype=np.float32)
 """
 
 # One incorrect use per line, after the same preamble: the text mypy reports there and the

@@ -4,7 +4,8 @@ Each ufunc takes the parameters of the strict module's function of the same
 name, in the same order, as any real array-like (NumPy arrays of any shape,
 strides and real dtype, nested sequences, Python and NumPy scalars, objects
 with ``__array__`` such as pandas and xarray objects), broadcasts them against
-each other and returns float64 values with exactly the strict function's bits.
+each other and returns float64 values with exactly the strict function's bits
+(float32 inputs give float32: those values rounded once).
 All-scalar inputs give a NumPy ``float64`` scalar; an ndarray ``time`` gives an
 ndarray; objects that override ufuncs (pandas, xarray, Dask) give their own
 type, typed here as ``Any``.  Strings are refused.  Each ``*_jacobian`` ufunc
@@ -64,6 +65,11 @@ _Where = Union[bool, numpy.typing.NDArray[numpy.bool_], Sequence[bool]]
 _Casting = Literal["no", "equiv", "safe", "same_kind", "unsafe"]
 _Order = Literal["K", "A", "C", "F"]
 _DType = Union[type[numpy.float64], numpy.dtype[numpy.float64], Literal["float64", "f8", "d"], None]
+# float32 results: asked for with dtype= or a float32 out=, or given by float32
+# inputs (Python floats beside them are taken as float32 too).
+_Out32 = Union[numpy.typing.NDArray[numpy.float32], Tuple[numpy.typing.NDArray[numpy.float32]]]
+_DType32 = Union[type[numpy.float32], numpy.dtype[numpy.float32], Literal["float32", "f4", "f"]]
+_Float32 = Union[float, int, bool, numpy.float32, numpy.float16, numpy.typing.NDArray[numpy.float32]]
 
 class _UfuncAttributes:
     """Attributes shared with every ``numpy.ufunc``."""
@@ -122,6 +128,60 @@ class _DampedWaveform(_Ufunc):
         phi: _Real,
         y: _Real,
         /,
+        out: _Out32,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: Union[_DType32, None] = ...,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float32]: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        /,
+        out: _Out = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType32,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float32]: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[numpy.float32],
+        amplitude: _Float32,
+        gamma: _Float32,
+        omega: _Float32,
+        phi: _Float32,
+        y: _Float32,
+        /,
+        out: Union[_Out32, None] = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: Union[_DType32, None] = ...,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float32]: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        /,
         out: _Out = ...,
         *,
         where: _Where = ...,
@@ -140,12 +200,12 @@ class _DampedWaveform(_Ufunc):
         phi: _Real,
         y: _Real,
         /,
-        out: _Out = ...,
+        out: Union[_Out, _Out32] = ...,
         *,
         where: _Where = ...,
         casting: _Casting = ...,
         order: _Order = ...,
-        dtype: _DType = ...,
+        dtype: Union[_DType, _DType32] = ...,
         subok: bool = ...,
     ) -> Any: ...
 
@@ -180,6 +240,63 @@ class _FourierSquareWave(_Ufunc):
         y: _Real,
         num_harmonics: _Integer,
         /,
+        out: _Out32,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: Union[_DType32, None] = ...,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float32]: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        num_harmonics: _Integer,
+        /,
+        out: _Out = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType32,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float32]: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[numpy.float32],
+        amplitude: _Float32,
+        gamma: _Float32,
+        omega: _Float32,
+        phi: _Float32,
+        y: _Float32,
+        num_harmonics: _Integer,
+        /,
+        out: Union[_Out32, None] = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: Union[_DType32, None] = ...,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float32]: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        gamma: _Real,
+        omega: _Real,
+        phi: _Real,
+        y: _Real,
+        num_harmonics: _Integer,
+        /,
         out: _Out = ...,
         *,
         where: _Where = ...,
@@ -199,12 +316,12 @@ class _FourierSquareWave(_Ufunc):
         y: _Real,
         num_harmonics: _Integer,
         /,
-        out: _Out = ...,
+        out: Union[_Out, _Out32] = ...,
         *,
         where: _Where = ...,
         casting: _Casting = ...,
         order: _Order = ...,
-        dtype: _DType = ...,
+        dtype: Union[_DType, _DType32] = ...,
         subok: bool = ...,
     ) -> Any: ...
 
@@ -235,6 +352,57 @@ class _TransientImpulse(_Ufunc):
         width: _Real,
         equilibrium: _Real,
         /,
+        out: _Out32,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: Union[_DType32, None] = ...,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float32]: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        period: _Real,
+        width: _Real,
+        equilibrium: _Real,
+        /,
+        out: _Out = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: _DType32,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float32]: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[numpy.float32],
+        amplitude: _Float32,
+        period: _Float32,
+        width: _Float32,
+        equilibrium: _Float32,
+        /,
+        out: Union[_Out32, None] = ...,
+        *,
+        where: _Where = ...,
+        casting: _Casting = ...,
+        order: _Order = ...,
+        dtype: Union[_DType32, None] = ...,
+        subok: bool = ...,
+    ) -> numpy.typing.NDArray[numpy.float32]: ...
+    @overload
+    def __call__(
+        self,
+        time: numpy.typing.NDArray[Any],
+        amplitude: _Real,
+        period: _Real,
+        width: _Real,
+        equilibrium: _Real,
+        /,
         out: _Out = ...,
         *,
         where: _Where = ...,
@@ -252,12 +420,12 @@ class _TransientImpulse(_Ufunc):
         width: _Real,
         equilibrium: _Real,
         /,
-        out: _Out = ...,
+        out: Union[_Out, _Out32] = ...,
         *,
         where: _Where = ...,
         casting: _Casting = ...,
         order: _Order = ...,
-        dtype: _DType = ...,
+        dtype: Union[_DType, _DType32] = ...,
         subok: bool = ...,
     ) -> Any: ...
 
