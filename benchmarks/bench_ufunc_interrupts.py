@@ -1,8 +1,9 @@
 """Ctrl-C latency of undarix_ufuncs: the time from SIGINT to KeyboardInterrupt
 in a call of 10^8 elements, for each way NumPy hands the inner loops their
 elements: one contiguous loop, a sweep of rows of 1000 (split among the team),
-a sweep of rows of 300 (each row on the calling thread), and float32 time cast
-through NumPy's buffers.  Take the figures on an idle machine.
+a sweep of rows of 300 (each row on the calling thread), float32 time (its
+own loops, the result cast to float64 in NumPy's buffers), and int32 time cast
+to float64 in NumPy's buffers.  Take the figures on an idle machine.
 
     python benchmarks/bench_ufunc_interrupts.py            # 10^8 elements, 5 runs per layout
     python benchmarks/bench_ufunc_interrupts.py --quick    # 10^6 elements, 1 run: checks only that it runs
@@ -28,7 +29,8 @@ LAYOUTS = {
     "contiguous": ("t = np.linspace(0.0, 1.0, N)", "t, 1.5"),
     "sweep, rows of 1000": ("t = np.linspace(0.0, 1.0, 1000)[None, :]; a = np.ones((N // 1000, 1))", "t, a"),
     "sweep, rows of 300": ("t = np.linspace(0.0, 1.0, 300)[None, :]; a = np.ones((N // 300, 1))", "t, a"),
-    "float32 time (cast)": ("t = np.linspace(0.0, 1.0, N, dtype=np.float32)", "t, 1.5"),
+    "float32 time": ("t = np.linspace(0.0, 1.0, N, dtype=np.float32)", "t, 1.5"),
+    "int32 time (cast)": ("t = np.arange(N, dtype=np.int32)", "t, 1.5"),
 }
 
 RUN = """

@@ -55,21 +55,23 @@ inline bool output_meets_input(const char* out, npy_intp out_step, const char* i
     if (n == 1) {
         return false;  // one element: it is read before it is written
     }
+    // In place (out= the input: the same start and stride) each element is
+    // read and written by the same thread, its input before its output,
+    // whatever the element's size (float32 loops too).  Not for a stride of
+    // 0, where every element is read from and written to the same place.
+    const std::uintptr_t start_out = reinterpret_cast<std::uintptr_t>(out);
+    const std::uintptr_t start_in = reinterpret_cast<std::uintptr_t>(in);
+    if (start_out == start_in && out_step == in_step && out_step != 0) {
+        return false;
+    }
     const std::uintptr_t stride = magnitude(out_step);
     if (out_step != in_step || stride < kOperandItemSize) {
         return true;
     }
     // The same stride: the output's elements sit at a fixed offset from the
-    // input's.  In place (out= the input) each element is read and written
-    // by the same thread, its input before its output.  An offset of whole
-    // elements is a shift: element i is written onto element j != i.  Any
-    // other offset that keeps every output element clear of the input's
-    // elements interleaves them (x[0::2] and x[1::2]).
-    const std::uintptr_t start_out = reinterpret_cast<std::uintptr_t>(out);
-    const std::uintptr_t start_in = reinterpret_cast<std::uintptr_t>(in);
-    if (start_out == start_in) {
-        return false;
-    }
+    // input's.  An offset of whole elements is a shift: element i is written
+    // onto element j != i.  Any other offset that keeps every output element
+    // clear of the input's elements interleaves them (x[0::2] and x[1::2]).
     const std::uintptr_t residue = start_out > start_in ? (start_out - start_in) % stride
                                                         : (stride - (start_in - start_out) % stride) % stride;
     return residue < kOperandItemSize || residue > stride - kOperandItemSize;

@@ -71,15 +71,16 @@ int main() {
                 for (std::intptr_t out = 1024; out < 1024 + 48; ++out) {
                     for (std::intptr_t in = 1024; in < 1024 + 48; ++in) {
                         const bool said = answer(out, out_step, in, in_step, n);
-                        if (order_matters(out, out_step, in, in_step, n) && !said) {
+                        // out= the input itself with a stride below 8 bytes: the float32
+                        // loops' elements, which this 8-byte model sees overlapping.
+                        const bool same_elements = out == in && out_step == in_step && out_step != 0;
+                        if (order_matters(out, out_step, in, in_step, n) && !said && !same_elements) {
                             fail("overlap missed", out, out_step, in, in_step, n);
                         }
                         if (spans_apart(out, out_step, in, in_step, n) && said) {
                             fail("disjoint operands said to overlap", out, out_step, in, in_step, n);
                         }
-                        const bool in_place = out == in && out_step == in_step &&
-                                              (out_step >= 8 || out_step <= -8);
-                        if (in_place && said) {
+                        if (same_elements && said) {
                             fail("out= the input said to overlap", out, out_step, in, in_step, n);
                         }
                         const bool interleaved = out_step == in_step && (out_step >= 16 || out_step <= -16) &&
