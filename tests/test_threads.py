@@ -1,4 +1,6 @@
 import math
+import os
+import platform
 import sys
 import threading
 import time
@@ -7,6 +9,7 @@ import numpy as np
 import pytest
 
 import undarix
+import undarix_ufuncs
 from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, IN_PLACE_CHANGES_ALLOWED, VALID_SCALARS, BorrowApi,
                       bits)
 
@@ -207,3 +210,44 @@ def test_calls_racing_exclusive_borrows_are_refused_or_exact(panic_type):
     for a in arrays:  # the registry holds nothing for any of them
         assert api.acquire_exclusive(a) == 0
         api.release_exclusive(a)
+
+
+# CPython 3.8 to 3.13 end a thread that asks for the interpreter lock during finalisation by
+# unwinding its stack (pthread_exit, on glibc), so there a thread other than the main one takes
+# the lock back on a separate stack of its own; 3.14 on hangs such a thread, which needs none.
+SEPARATE_STACK = (sys.platform.startswith("linux") and platform.libc_ver()[0] == "glibc"
+                  and sys.version_info < (3, 14))
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="reads /proc/self/maps")
+@pytest.mark.parametrize("module", [undarix, undarix_ufuncs], ids=lambda module: module.__name__)
+def test_a_separate_stack_only_where_cpython_can_end_the_thread(module, monkeypatch):
+    # The separate stack is mapped with a one-page guard below it, the first time a thread gives
+    # the lock up (a long call); a short call before it sets up whatever else the thread needs.
+    monkeypatch.setenv("UNDARIX_NUM_THREADS", "1")  # no worker, and no worker's stack
+    page = os.sysconf("SC_PAGE_SIZE")
+
+    def guard_pages():
+        found = set()
+        with open("/proc/self/maps") as maps:
+            for line in maps:
+                addresses, permissions = line.split()[:2]
+                start, end = (int(address, 16) for address in addresses.split("-"))
+                if permissions.startswith("---") and end - start == page:
+                    found.add(start)
+        return found
+
+    t = np.linspace(0.0, 100.0, 200_000)
+    new_guards = []
+
+    def call_from_another_thread():
+        module.harmonic_oscillator(t[:10], 1.0, 0.0, 1.0, 0.0, 0.0)
+        before = guard_pages()
+        result = module.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)
+        new_guards.append(len(guard_pages() - before))
+        new_guards.append(result.shape == t.shape)
+
+    thread = threading.Thread(target=call_from_another_thread)
+    thread.start()
+    thread.join()
+    assert new_guards == [1 if SEPARATE_STACK else 0, True]
