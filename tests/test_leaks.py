@@ -321,8 +321,8 @@ def test_failing_ufunc_calls_keep_counts_steady(fault):
     assert_steady(function, args, kwargs, expected, extra=[function, undarix_ufuncs])
 
 
-# A frame of the module: its shared object, its C++ namespace or its sources.
-OURS = re.compile(r"undarix\.cpython|undarix::|/src/(?:frame|numpy|kernels)/|/src/lib\.cpp")
+# A frame of either module: its shared object, its C++ namespace or its sources.
+OURS = re.compile(r"undarix(?:_ufuncs)?\.cpython|undarix::|/src/(?:frame|numpy|kernels|parallel|ufuncs)/|/src/lib\.cpp")
 
 
 def kept_by_the_interpreter(block):
@@ -351,8 +351,10 @@ def test_nothing_the_module_allocated_is_left_unreachable_at_exit(tmp_path):
     # checker, which looks when the process exits, after the interpreter has torn down its
     # modules: no block whose allocation stack passes through the module may be unreachable.
     completed = subprocess.run([sys.executable, "-c", textwrap.dedent("""
-        import numpy as np, undarix
-        from test_leaks import FAILURES, SUCCESS, positional, keywords, long
+        import os
+        import numpy as np, undarix, undarix_ufuncs
+        from test_leaks import (FAILURES, SUCCESS, THREADS, UFUNC_CALLS, UFUNC_FAILURES, UFUNC_SUCCESS,
+                                positional, keywords, long)
         for name, form in SUCCESS:
             args, kwargs = {"positional": positional, "keywords": keywords, "long": long}[form](name)
             getattr(undarix, name)(*args, **kwargs)
@@ -360,6 +362,16 @@ def test_nothing_the_module_allocated_is_left_unreachable_at_exit(tmp_path):
             args, kwargs = make(name)
             try:
                 (call[0] if call else lambda f, a, k: f(*a, **k))(getattr(undarix, name), args, kwargs)
+            except BaseException:
+                pass
+        for case, name in UFUNC_SUCCESS:
+            os.environ["UNDARIX_NUM_THREADS"] = THREADS.get(case, "2")
+            args, kwargs = UFUNC_CALLS[case](name)
+            getattr(undarix_ufuncs, name)(*args, **kwargs)
+        for name, make, expected in UFUNC_FAILURES.values():
+            args, kwargs = make(name)
+            try:
+                getattr(undarix_ufuncs, name)(*args, **kwargs)
             except BaseException:
                 pass
     """)], cwd=os.path.dirname(os.path.abspath(__file__)), capture_output=True, text=True,
