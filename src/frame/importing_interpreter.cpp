@@ -22,9 +22,12 @@ ImportingInterpreter importing_interpreter() noexcept {
     // value is written here.  It was 4 in the 3.13 pre-releases and is 5
     // from 3.13.0; tests/test_subinterpreters.py checks it against the
     // installed headers and checks the behaviour it stands for on every
-    // CPython the suite runs on.
+    // CPython the suite runs on.  CPython gives the same mark to a thread
+    // state made to run code in the main interpreter for another one; that
+    // code imports from Python frames, while the import machinery's run
+    // starts on a thread state without any.
     constexpr int kWhenceExec = 5;
-    if (PyThreadState_Get()->_whence == kWhenceExec) {
+    if (PyThreadState_Get()->_whence == kWhenceExec && PyEval_GetFrame() == nullptr) {
         return ImportingInterpreter::main_for_sub_interpreter;
     }
 #endif
