@@ -123,31 +123,35 @@ TableLoad load_table() noexcept {
     return {table};
 }
 
-}  // namespace
-
-void* const* numpy_api() {
+// Loads the table into the cell unless it is there; false, with the reason
+// written, when there is no table to use.
+bool table_loaded(char (&reason)[64]) noexcept {
     if (api_table == nullptr) {
         TableLoad load = load_table();
         if (load.table == nullptr) {
-            char reason[64];
             load.describe(reason);
-            raise_internal(reason);
+            return false;
         }
         api_table = load.table;
+    }
+    return true;
+}
+
+}  // namespace
+
+void* const* numpy_api() {
+    char reason[64];
+    if (!table_loaded(reason)) {
+        raise_internal(reason);
     }
     return api_table;
 }
 
 void* const* numpy_api_or_import_error() noexcept {
-    if (api_table == nullptr) {
-        TableLoad load = load_table();
-        if (load.table == nullptr) {
-            char reason[64];
-            load.describe(reason);
-            PyErr_SetString(PyExc_ImportError, reason);
-            return nullptr;
-        }
-        api_table = load.table;
+    char reason[64];
+    if (!table_loaded(reason)) {
+        PyErr_SetString(PyExc_ImportError, reason);
+        return nullptr;
     }
     return api_table;
 }
