@@ -11,7 +11,7 @@ import pytest
 import undarix
 import undarix_ufuncs
 from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, IN_PLACE_CHANGES_ALLOWED, VALID_SCALARS, BorrowApi,
-                      bits)
+                      bits, run_python)
 
 pytestmark = IN_PLACE_CHANGES_ALLOWED
 
@@ -221,36 +221,41 @@ SEPARATE_STACK = (sys.platform.startswith("linux") and platform.libc_ver()[0] ==
 
 @pytest.mark.skipif(not os.path.exists("/proc/self/maps"), reason="reads /proc/self/maps")
 @pytest.mark.parametrize("module", [undarix, undarix_ufuncs], ids=lambda module: module.__name__)
-def test_a_separate_stack_only_where_cpython_can_end_the_thread(module, monkeypatch):
+def test_a_separate_stack_only_where_cpython_can_end_the_thread(module):
     # The separate stack, 128 KiB with an inaccessible guard below it, is mapped the first time a
     # thread gives the lock up (a long call); a short call before it sets up whatever else the
     # thread needs.  The kernel may merge either part with a neighbour of the same kind, so a
     # stack shows as a writable range of at least 128 KiB that starts where an inaccessible
-    # one ends.
-    monkeypatch.setenv("UNDARIX_NUM_THREADS", "1")  # no worker, and no worker's stack
+    # one ends.  A fresh process, with one thread for the module (no worker, and no worker's
+    # stack), so that nothing else maps memory meanwhile.
+    completed = run_python("""
+        import os, threading
+        os.environ["UNDARIX_NUM_THREADS"] = "1"
+        import numpy as np, %s as module
 
-    def guard_pages():
-        found, inaccessible_end = set(), None
-        with open("/proc/self/maps") as maps:
-            for line in maps:
-                addresses, permissions = line.split()[:2]
-                start, end = (int(address, 16) for address in addresses.split("-"))
-                if permissions.startswith("rw") and start == inaccessible_end and end - start >= 128 << 10:
-                    found.add(start)
-                inaccessible_end = end if permissions.startswith("---") else None
-        return found
+        def stacks():
+            found, inaccessible_end = set(), None
+            with open("/proc/self/maps") as maps:
+                for line in maps:
+                    addresses, permissions = line.split()[:2]
+                    start, end = (int(address, 16) for address in addresses.split("-"))
+                    if permissions.startswith("rw") and start == inaccessible_end and end - start >= 128 << 10:
+                        found.add(start)
+                    inaccessible_end = end if permissions.startswith("---") else None
+            return found
 
-    t = np.linspace(0.0, 100.0, 200_000)
-    new_guards = []
+        t = np.linspace(0.0, 100.0, 200_000)
+        outcome = []
 
-    def call_from_another_thread():
-        module.harmonic_oscillator(t[:10], 1.0, 0.0, 1.0, 0.0, 0.0)
-        before = guard_pages()
-        result = module.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)
-        new_guards.append(len(guard_pages() - before))
-        new_guards.append(result.shape == t.shape)
+        def call_from_another_thread():
+            module.harmonic_oscillator(t[:10], 1.0, 0.0, 1.0, 0.0, 0.0)
+            before = stacks()
+            result = module.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)
+            outcome.extend([len(stacks() - before), result.shape == t.shape])
 
-    thread = threading.Thread(target=call_from_another_thread)
-    thread.start()
-    thread.join()
-    assert new_guards == [1 if SEPARATE_STACK else 0, True]
+        thread = threading.Thread(target=call_from_another_thread)
+        thread.start()
+        thread.join()
+        print(*outcome)
+    """ % module.__name__)
+    assert completed.stdout.split() == [str(int(SEPARATE_STACK)), "True"]
