@@ -4,6 +4,7 @@
 #include "frame/boundary.hpp"
 #include "frame/call_scope.hpp"
 #include "frame/failure_report.hpp"
+#include "frame/importing_interpreter.hpp"
 #include "function_entries.hpp"
 #include "frame/object_text.hpp"
 #include "frame/panic_pickling.hpp"
@@ -11,6 +12,7 @@
 #include <atomic>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -64,6 +66,8 @@ ModuleDefinition module_definition = {
 };
 
 std::atomic<bool> module_initialized{false};
+
+constexpr const char* kOnceOnly = "PyO3 modules may only be initialized once per interpreter process";
 
 // The heap PyMethodDef made for each method record, at the record's
 // position.  CPython keeps pointing at them for as long as the function
@@ -212,48 +216,26 @@ Status populate_module(PyObject* module) {
     return Status();
 }
 
-// Whether the import is the main interpreter's own (needs the lock).
-bool in_main_interpreter() {
-#if PY_VERSION_HEX >= 0x03090000
-    PyInterpreterState* running = PyInterpreterState_Get();
-#else
-    PyInterpreterState* running = _PyInterpreterState_Get();
-#endif
-    if (running != PyInterpreterState_Main()) {
-        return false;
-    }
-#if PY_VERSION_HEX >= 0x030D0000
-    // CPython 3.13 on runs the initialisation of a single-phase module that a
-    // sub-interpreter imports in the main interpreter, under a thread state
-    // made for running code on another interpreter's behalf; that import is
-    // the sub-interpreter's.  The mark is _PyThreadState_WHENCE_EXEC, whose
-    // name only CPython's own build sees (cpython/pystate.h).
-    constexpr int kWhenceExec = 5;
-    if (PyThreadState_Get()->_whence == kWhenceExec) {
-        return false;
-    }
-#endif
-    return true;
-}
-
 Expected<OwnedRef> make_module() {
-    OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition.definition, PYTHON_API_VERSION));
-    if (!module) {
-        return fetch_failure();
-    }
     // The process-wide caches (types, NumPy's table, the borrow registry)
     // hold objects of the interpreter that fills them, so only the main
     // interpreter may: a sub-interpreter is refused without using up the
     // one initialisation, which stays the main interpreter's to take.
-    if (!in_main_interpreter()) {
-        if (module_initialized.load(std::memory_order_seq_cst)) {
-            return import_error("PyO3 modules may only be initialized once per interpreter process");
+    const char* refusal = module_initialized.load(std::memory_order_seq_cst)
+                              ? kOnceOnly
+                              : "undarix does not support sub-interpreters: import it in the main interpreter only";
+    if (std::optional<PyObject*> outcome = sub_interpreter_import(&module_definition.definition, refusal)) {
+        if (*outcome == nullptr) {
+            return fetch_failure();
         }
-        return import_error(
-            "undarix does not support sub-interpreters: import it in the main interpreter only");
+        return OwnedRef::steal(*outcome);
+    }
+    OwnedRef module = OwnedRef::steal(PyModule_Create2(&module_definition.definition, PYTHON_API_VERSION));
+    if (!module) {
+        return fetch_failure();
     }
     if (module_initialized.exchange(true, std::memory_order_seq_cst)) {
-        return import_error("PyO3 modules may only be initialized once per interpreter process");
+        return import_error(kOnceOnly);
     }
     if (Status populated = module_definition.populate(module.get()); !populated) {
         return populated.take_failure();

@@ -14,7 +14,7 @@ linux_only = pytest.mark.skipif(not os.path.exists("/proc/self/status"), reason=
 
 PRELUDE = """
     import json, os, resource, threading, time
-    import numpy as np, undarix
+    import numpy as np, %(module)s as module
 
     def vm_size():
         with open("/proc/self/status") as status:
@@ -22,7 +22,7 @@ PRELUDE = """
 
     def call(threads, t):
         os.environ["UNDARIX_NUM_THREADS"] = str(threads)
-        return undarix.pseudo_cycloid_wave(t, 1.0, -0.01, 2.0, 0.1, 0.5)
+        return module.pseudo_cycloid_wave(t, 1.0, -0.01, 2.0, 0.1, 0.5)
 
     t = np.linspace(-30.0, 30.0, 1_000_000)
     expected = call(1, t).view(np.uint64).copy()
@@ -31,8 +31,12 @@ PRELUDE = """
 """
 
 
-def run(code):
-    completed = subprocess.run([sys.executable, "-c", textwrap.dedent(PRELUDE) + textwrap.dedent(code)],
+MODULES = pytest.mark.parametrize("module", ["undarix", "undarix_ufuncs"])
+
+
+def run(module, code):
+    completed = subprocess.run([sys.executable, "-c", textwrap.dedent(PRELUDE % {"module": module})
+                                + textwrap.dedent(code)],
                                capture_output=True, text=True, timeout=120)
     assert completed.returncode == 0, completed.stderr[-3000:]
     return completed.stdout.split()
@@ -40,9 +44,10 @@ def run(code):
 
 @linux_only
 @pytest.mark.skipif(ADDRESS_SPACE_RESERVED, reason="the checkers and emulators reserve address space of their own")
-def test_threaded_calls_leave_the_address_space_as_it_was():
+@MODULES
+def test_threaded_calls_leave_the_address_space_as_it_was(module):
     # An arena (64 MiB) per worker and a cached 8 MiB stack each would show here.
-    growth, same = run("""
+    growth, same = run(module, """
         before = vm_size()
         same = all((call(2, t).view(np.uint64) == expected).all() for _ in range(20))
         print(vm_size() - before, same)
@@ -53,11 +58,30 @@ def test_threaded_calls_leave_the_address_space_as_it_was():
 
 @linux_only
 @pytest.mark.skipif(ADDRESS_SPACE_RESERVED, reason="the checkers and emulators reserve address space of their own")
+def test_threaded_sweeps_leave_the_address_space_as_it_was():
+    # The ufuncs' sweep: NumPy hands over rows of 1,000 elements, each shared by the worker team.
+    growth, same = run("undarix_ufuncs", """
+        rows = np.linspace(0.5, 1.5, 1000)[:, None]
+        os.environ["UNDARIX_NUM_THREADS"] = "1"
+        sweep_expected = module.pseudo_cycloid_wave(t[None, :1000], rows, -0.01, 2.0, 0.1, 0.5).view(np.uint64).copy()
+        os.environ["UNDARIX_NUM_THREADS"] = "2"
+        before = vm_size()
+        same = all((module.pseudo_cycloid_wave(t[None, :1000], rows, -0.01, 2.0, 0.1, 0.5).view(np.uint64)
+                    == sweep_expected).all() for _ in range(20))
+        print(vm_size() - before, same)
+    """)
+    assert same == "True"
+    assert int(growth) < 32 << 20
+
+
+@linux_only
+@pytest.mark.skipif(ADDRESS_SPACE_RESERVED, reason="the checkers and emulators reserve address space of their own")
 @pytest.mark.parametrize("history", ["first threaded call", "after threaded calls"])
-def test_threaded_call_with_little_address_space_left(history):
+@MODULES
+def test_threaded_call_with_little_address_space_left(module, history):
     # Room for the result and 4 MiB more: a worker with a default 8 MiB stack could not start,
     # one with a small stack can, and it must not need a heap of its own.
-    seen, same = run("""
+    seen, same = run(module, """
         if %r == "after threaded calls":
             for _ in range(10):
                 call(2, t)

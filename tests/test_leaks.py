@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import undarix
+import undarix_ufuncs
 from conftest import (ALL_FUNCTIONS, IN_PLACE_CHANGES_ALLOWED, PARAMETERS, VALID_SCALARS,
                       find_panic_type)
 
@@ -266,8 +267,62 @@ def test_failing_calls_keep_counts_steady(fault, borrow_api):
     assert_steady(getattr(undarix, name), args, kwargs, expected, call=call and call[0])
 
 
-# A frame of the module: its shared object, its C++ namespace or its sources.
-OURS = re.compile(r"undarix\.cpython|undarix::|/src/(?:frame|numpy|kernels)/|/src/lib\.cpp")
+# --- The ufunc module: the same watch over its own objects, NumPy's arrays and dtypes ---
+
+
+def ufunc_args(name, time=None, **replace):
+    return positional(name, time=time, **replace)[0]
+
+
+UFUNC_CALLS = {
+    "contiguous": lambda n: (ufunc_args(n), {}),
+    # Long enough for the call to run without the interpreter lock, on the calling thread alone
+    # and on worker threads.
+    "long, one thread": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 5000)), {}),
+    "long, two threads": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 70_000)), {}),
+    "sweep of rows": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 1000)[None, :],
+                                           amplitude=np.linspace(0.5, 1.5, 8)[:, None]), {}),
+    "strided": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 20_000)[::3]), {}),
+    "float32 time, cast": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 5000, dtype=np.float32)), {}),
+    "scalar time": lambda n: (ufunc_args(n, time=fresh(0.75)), {}),
+    "out=": lambda n: (ufunc_args(n), {"out": np.empty(7)}),
+}
+THREADS = {"long, one thread": "1", "long, two threads": "2"}
+
+UFUNC_FAILURES = {
+    "parameter is a str": ("harmonic_oscillator", lambda n: (ufunc_args(n, amplitude="1.0"), {}), TypeError),
+    "time is a dict": ("pseudo_square_wave", lambda n: (ufunc_args(n, time={}), {}), TypeError),
+    "shapes do not broadcast": ("pseudo_cycloid_wave",
+                                lambda n: (ufunc_args(n, amplitude=np.ones(3)), {}), ValueError),
+    "out= of the wrong shape": ("transient_impulse", lambda n: (ufunc_args(n), {"out": np.empty(3)}), ValueError),
+    "out= of an integer dtype": ("fourier_square_wave",
+                                 lambda n: (ufunc_args(n), {"out": np.empty(7, np.int64)}), TypeError),
+    "__float__ raises": ("harmonic_oscillator",
+                         lambda n: (ufunc_args(n, phi=FloatRaising(TypeError, Cause())), {}), TypeError),
+}
+# The two-thread calls, the slowest, for two functions only: the cheapest and the costliest loop.
+UFUNC_SUCCESS = [(case, name) for case in UFUNC_CALLS for name in ALL_FUNCTIONS
+                 if case != "long, two threads" or name in ("pseudo_cycloid_wave", "fourier_square_wave")]
+
+
+@pytest.mark.parametrize("case, name", UFUNC_SUCCESS)
+def test_ufunc_calls_keep_counts_steady(case, name, monkeypatch):
+    monkeypatch.setenv("UNDARIX_NUM_THREADS", THREADS.get(case, "2"))
+    args, kwargs = UFUNC_CALLS[case](name)
+    function = getattr(undarix_ufuncs, name)
+    assert_steady(function, args, kwargs, None, extra=[function, undarix_ufuncs])
+
+
+@pytest.mark.parametrize("fault", UFUNC_FAILURES)
+def test_failing_ufunc_calls_keep_counts_steady(fault):
+    name, make, expected = UFUNC_FAILURES[fault]
+    args, kwargs = make(name)
+    function = getattr(undarix_ufuncs, name)
+    assert_steady(function, args, kwargs, expected, extra=[function, undarix_ufuncs])
+
+
+# A frame of either module: its shared object, its C++ namespace or its sources.
+OURS = re.compile(r"undarix(?:_ufuncs)?\.cpython|undarix::|/src/(?:frame|numpy|kernels|parallel|ufuncs)/|/src/lib\.cpp")
 
 
 def kept_by_the_interpreter(block):
@@ -296,8 +351,10 @@ def test_nothing_the_module_allocated_is_left_unreachable_at_exit(tmp_path):
     # checker, which looks when the process exits, after the interpreter has torn down its
     # modules: no block whose allocation stack passes through the module may be unreachable.
     completed = subprocess.run([sys.executable, "-c", textwrap.dedent("""
-        import numpy as np, undarix
-        from test_leaks import FAILURES, SUCCESS, positional, keywords, long
+        import os
+        import numpy as np, undarix, undarix_ufuncs
+        from test_leaks import (FAILURES, SUCCESS, THREADS, UFUNC_CALLS, UFUNC_FAILURES, UFUNC_SUCCESS,
+                                positional, keywords, long)
         for name, form in SUCCESS:
             args, kwargs = {"positional": positional, "keywords": keywords, "long": long}[form](name)
             getattr(undarix, name)(*args, **kwargs)
@@ -305,6 +362,16 @@ def test_nothing_the_module_allocated_is_left_unreachable_at_exit(tmp_path):
             args, kwargs = make(name)
             try:
                 (call[0] if call else lambda f, a, k: f(*a, **k))(getattr(undarix, name), args, kwargs)
+            except BaseException:
+                pass
+        for case, name in UFUNC_SUCCESS:
+            os.environ["UNDARIX_NUM_THREADS"] = THREADS.get(case, "2")
+            args, kwargs = UFUNC_CALLS[case](name)
+            getattr(undarix_ufuncs, name)(*args, **kwargs)
+        for name, make, expected in UFUNC_FAILURES.values():
+            args, kwargs = make(name)
+            try:
+                getattr(undarix_ufuncs, name)(*args, **kwargs)
             except BaseException:
                 pass
     """)], cwd=os.path.dirname(os.path.abspath(__file__)), capture_output=True, text=True,

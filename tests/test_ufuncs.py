@@ -412,17 +412,25 @@ def test_other_python_threads_run_during_a_long_call(points, harmonics):
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
 def test_ctrl_c_interrupts_a_long_call():
+    # The call would take days (64 elements of 10^12 harmonics): ending within the subprocess's
+    # time limit with KeyboardInterrupt, after the handler ran, shows it polled for signals.
     code = """
-        import os, signal, threading, time, numpy as np, undarix_ufuncs as uf
+        import os, signal, threading, numpy as np, undarix_ufuncs as uf
+        handled = []
+
+        def handler(signum, frame):
+            handled.append(signum)
+            raise KeyboardInterrupt
+
+        signal.signal(signal.SIGINT, handler)
         threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
-        start = time.monotonic()
         try:
             uf.fourier_square_wave(np.linspace(0.0, 1.0, 64), 1.0, 0.0, 1.0, 0.0, 0.0, 10**12)
         except KeyboardInterrupt:
-            print("interrupted after %.1f s" % (time.monotonic() - start))
+            print("interrupted", handled == [signal.SIGINT])
     """
     completed = run_python(code)
-    assert completed.stdout.startswith("interrupted after 0."), completed.stdout
+    assert completed.stdout == "interrupted True\n", completed.stdout
 
 
 def test_thread_setting_warning_turned_error_is_raised(monkeypatch):
@@ -453,7 +461,14 @@ def test_the_strict_module_is_unchanged_beside_it():
     # Importing the ufuncs adds nothing to undarix and leaves its functions' documentation as it was.
     assert undarix.__all__ == ALL_FUNCTIONS
     assert all(getattr(undarix, name).__doc__ is None for name in ALL_FUNCTIONS)
-    assert not hasattr(undarix, "__version__") or undarix.__version__ == undarix_ufuncs.__version__
+    completed = run_python("""
+        import undarix
+        before = dict(vars(undarix))
+        import undarix_ufuncs
+        after = vars(undarix)
+        print(sorted(set(after) ^ set(before)), [name for name in before if after[name] is not before[name]])
+    """)
+    assert completed.stdout == "[] []\n"
 
 
 def test_no_borrow_checks_like_numpys_own_ufuncs(borrow_api, panic_type):

@@ -12,7 +12,16 @@
 #include <unistd.h>
 #define UNDARIX_HAS_GETPID 1
 #endif
-#if defined(__linux__) && defined(__GLIBC__)
+// CPython 3.8 to 3.13 end a thread that asks for the interpreter lock while
+// the interpreter finalises with pthread_exit, which glibc carries out as a
+// forced unwinding of the thread's stack; from 3.14 CPython hangs such a
+// thread instead (gh-87135), which unwinds nothing.  So the separate stack
+// exists only for CPython before 3.14 on glibc; other C libraries end the
+// thread without unwinding through the module's frames.
+#if PY_VERSION_HEX < 0x030E0000
+#define UNDARIX_THREADS_ENDED_AT_EXIT 1
+#endif
+#if defined(UNDARIX_THREADS_ENDED_AT_EXIT) && defined(__linux__) && defined(__GLIBC__)
 #include <sys/mman.h>
 #include <ucontext.h>
 #define UNDARIX_SEPARATE_STACK 1
@@ -177,7 +186,7 @@ bool restore_on_separate_stack(PyThreadState* state) {
 
 #endif
 
-#if !defined(UNDARIX_SEPARATE_STACK) && defined(UNDARIX_HAS_GETPID)
+#if defined(UNDARIX_THREADS_ENDED_AT_EXIT) && !defined(UNDARIX_SEPARATE_STACK) && defined(UNDARIX_HAS_GETPID)
 bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return Py_IsFinalizing() != 0;
@@ -256,7 +265,7 @@ InterpreterLockReleased::~InterpreterLockReleased() noexcept(false) {
     if (adopted_) {
         return;  // the caller takes the lock back itself
     }
-#if !defined(UNDARIX_SEPARATE_STACK) && defined(UNDARIX_HAS_GETPID)
+#if defined(UNDARIX_THREADS_ENDED_AT_EXIT) && !defined(UNDARIX_SEPARATE_STACK) && defined(UNDARIX_HAS_GETPID)
     if (saved_ != nullptr && !main_thread_ && std::uncaught_exceptions() > exceptions_at_start_ &&
         interpreter_finalizing()) {
         // The thread would be ended by an unwinding while another exception

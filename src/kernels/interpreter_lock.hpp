@@ -28,13 +28,15 @@ bool on_main_thread() noexcept;
 // frames.  A thread that may be ended so (any but Python's main thread) asks
 // for the lock on a small stack of its own, mapped with a guard page below
 // it, where that unwinding finds no C++ frame and ends the thread as if it
-// had never entered the module.  (No thread is parked instead: the
+// had never entered the module.  That stack exists only where the unwinding
+// can happen: CPython before 3.14 (which hangs the thread instead) on glibc;
+// elsewhere this is PyEval_RestoreThread.  (No thread is parked instead: the
 // finalising thread itself may be inside a call, from a __del__, and must go
 // on.)  `main_thread` is on_main_thread(), asked while the lock was held.
 void take_back_lock(PyThreadState* state, bool main_thread);
 
 // Maps this thread's separate stack if it has none yet; false when there is
-// no separate stack on this platform or the mapping failed.  The stack is
+// no separate stack for this CPython and platform, or the mapping failed.  The stack is
 // unmapped when the thread exits.
 bool prepare_separate_stack() noexcept;
 
@@ -51,8 +53,8 @@ struct ReleasedByCaller {};
 // On a thread that may be ended at exit, the lock is given up only once its
 // separate stack exists, so that taking it back cannot fail to be safe; if
 // the stack cannot be mapped, the lock is simply kept for the evaluation.
-// Where no separate stack exists on this platform, an unwinding that ends
-// the thread must pass: nothing on the way from here to the interpreter is
+// Where CPython can end the thread but no separate stack exists (a C library
+// other than glibc), an unwinding that ends the thread must pass: nothing on the way from here to the interpreter is
 // noexcept, and this destructor lets it through, unless another exception is
 // already unwinding (two at once would terminate the process): then a
 // thread that the finalising interpreter would end waits for the process to

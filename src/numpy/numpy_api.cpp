@@ -73,7 +73,25 @@ unsigned abi_version_of(void* const* table) {
 
 bool is_numpy_2(void* const* table) { return abi_version_of(table) >> 24 == kAbiVersion2 >> 24; }
 
-void* const* load_table() {
+// What loading the table gave: the table, or why there is none (a fixed
+// text, or a C ABI version the module does not know).
+struct TableLoad {
+    void* const* table = nullptr;
+    const char* missing = nullptr;
+    unsigned unknown_version = 0;
+
+    // Why there is no table, as the failure's text.
+    void describe(char (&text)[64]) const noexcept {
+        if (missing != nullptr) {
+            std::snprintf(text, sizeof text, "%s", missing);
+        } else {
+            std::snprintf(text, sizeof text, "NumPy C ABI version %#x is not supported", unknown_version);
+        }
+    }
+};
+
+// Never leaves an error pending.
+TableLoad load_table() noexcept {
     // NumPy 2's module first; on NumPy 1.26 that is a forwarding module
     // whose table, if any, is NumPy 1.x's, so the old module is asked then.
     TableSearch current{nullptr, "Failed to import NumPy module"};
@@ -89,31 +107,58 @@ void* const* load_table() {
         if (!module) {
             PyErr_Clear();
             // Why numpy._core.multiarray gave no table, when it could be imported.
-            raise_internal(current.missing != nullptr ? current.missing : "Failed to import NumPy module");
+            return {nullptr, current.missing != nullptr ? current.missing : "Failed to import NumPy module"};
         }
         TableSearch legacy = find_table(std::move(module));
         if (legacy.table == nullptr) {
-            raise_internal(legacy.missing);
+            return {nullptr, legacy.missing};
         }
         table = legacy.table;
     }
     const unsigned version = abi_version_of(table);
     if (version >> 24 != kAbiVersion1 >> 24 && version >> 24 != kAbiVersion2 >> 24) {
-        char text[16];
-        std::snprintf(text, sizeof text, "%#x", version);
-        raise_internal(std::string("NumPy C ABI version ") + text + " is not supported");
+        return {nullptr, nullptr, version};
     }
     abi_version_2 = version >> 24 == kAbiVersion2 >> 24;
-    return table;
+    return {table};
+}
+
+// Loads the table into the cell unless it is there; false, with the reason
+// written, when there is no table to use.
+bool table_loaded(char (&reason)[64]) noexcept {
+    if (api_table == nullptr) {
+        TableLoad load = load_table();
+        if (load.table == nullptr) {
+            load.describe(reason);
+            return false;
+        }
+        api_table = load.table;
+    }
+    return true;
 }
 
 }  // namespace
 
 void* const* numpy_api() {
-    if (api_table == nullptr) {
-        api_table = load_table();
+    char reason[64];
+    if (!table_loaded(reason)) {
+        raise_internal(reason);
     }
     return api_table;
+}
+
+void* const* numpy_api_or_import_error() noexcept {
+    char reason[64];
+    if (!table_loaded(reason)) {
+        PyErr_SetString(PyExc_ImportError, reason);
+        return nullptr;
+    }
+    return api_table;
+}
+
+bool numpy_abi_version_2() {
+    numpy_api();
+    return abi_version_2;
 }
 
 const char* multiarray_module_name() {

@@ -14,6 +14,15 @@ namespace undarix::numpy {
 // its capsule cannot be reached (the cell then stays empty for a retry).
 void* const* numpy_api();
 
+// As numpy_api(), for a caller outside any call of the module (a module's
+// initialisation), where failures are not internal: null with ImportError
+// set, saying why, when NumPy or its table cannot be used.  Never raises.
+void* const* numpy_api_or_import_error() noexcept;
+
+// Whether the running NumPy has C ABI version 2 (NumPy 2.x) rather than 1;
+// loads the table first if need be (raising as numpy_api() does).
+bool numpy_abi_version_2();
+
 // The dotted name of the module that holds NumPy's capsules, decided when the
 // table is loaded (loading it first if need be): extension modules publish
 // their shared attributes on this module too.

@@ -4,7 +4,9 @@
 #include "compiler_support.hpp"
 #include "frame/boundary.hpp"
 #include "frame/failure_report.hpp"
+#include "frame/importing_interpreter.hpp"
 #include "frame/python.hpp"
+#include "numpy/ufunc_table.hpp"
 #include "ufuncs/docstrings.hpp"
 #include "ufuncs/inner_loops.hpp"
 #include "ufuncs/jacobian_docstrings.hpp"
@@ -12,6 +14,7 @@
 #include "ufuncs/ufunc_api.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #ifndef UNDARIX_VERSION
@@ -47,8 +50,11 @@ const UfuncRecord kUfuncs[] = {
 };
 
 // CPython keeps a pointer to the definition for the life of the process.
+// m_size 0, not -1: CPython then calls the initialisation for every import,
+// a sub-interpreter's included, rather than copying the first module's
+// attributes into another interpreter.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "undarix_ufuncs", docs::kModule, -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "undarix_ufuncs", docs::kModule, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // help() on a ufunc shows its text from Python 3.13 on; before, pydoc shows
@@ -125,6 +131,15 @@ Expected<OwnedRef> make_module() {
 // strings, whose allocation may fail, and nothing may escape into the
 // interpreter's C frames.
 extern "C" UNDARIX_EXPORT PyObject* PyInit_undarix_ufuncs() {
+    // The ufunc objects and NumPy's tables serve the main interpreter only.
+    if (std::optional<PyObject*> outcome = undarix::sub_interpreter_import(
+            &undarix::ufuncs::module_definition,
+            "undarix_ufuncs does not support sub-interpreters: import it in the main interpreter only")) {
+        return *outcome;
+    }
+    if (undarix::numpy::ufunc_api() == nullptr) {
+        return nullptr;
+    }
     return undarix::guarded_entry([] {
         const undarix::ReportedFunction reported("import undarix_ufuncs");
         return undarix::ufuncs::make_module();

@@ -1,6 +1,6 @@
-// NumPy's ufunc C-API table, reached at run time through the `_UFUNC_API`
-// capsule of numpy._core._multiarray_umath (NumPy 2) or
-// numpy.core._multiarray_umath (NumPy 1.x), so that one build serves both.
+// The ufunc objects' constructor from NumPy's ufunc C-API table (loaded and
+// checked by numpy/ufunc_table.hpp), and the loop signature and type numbers
+// the module's loops use.
 #pragma once
 
 #include "frame/python.hpp"
@@ -28,8 +28,9 @@ constexpr char kTypeUInt64 = sizeof(long) == 8 ? kTypeUnsignedLong : kTypeUnsign
 // A new ufunc (PyUFunc_FromFuncAndData, slot 1 of the table in NumPy 1.21 to
 // 2.x) with `inputs` inputs, `outputs` outputs and no identity; `types` holds
 // each loop's input types and then its output types.  NumPy keeps the
-// pointers, which must live for the process.  Returns a new reference, or null with a Python exception set
-// (also when the table cannot be loaded).
+// pointers, which must live for the process.  Returns a new reference, or
+// null with a Python exception set (ImportError when the table cannot be
+// loaded).
 PyObject* new_ufunc(InnerLoop* loops, void* const* data, const char* types, int type_count, int inputs,
                     int outputs, const char* name, const char* doc);
 
