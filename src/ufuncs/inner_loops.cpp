@@ -1,6 +1,7 @@
 #include "ufuncs/inner_loops.hpp"
 
 #include "kernels/formulas.hpp"
+#include "ufuncs/harmonic_count.hpp"
 #include "ufuncs/loop_driver.hpp"
 #include "ufuncs/operand_overlap.hpp"
 
@@ -15,13 +16,6 @@ namespace {
 // NumPy's type number of float32 (NPY_FLOAT, the same in 1.x and 2.x), for
 // the loops' float operands.
 constexpr char kTypeFloat = 11;
-
-template <class T>
-T load(const char* address) {
-    T value;
-    std::memcpy(&value, address, sizeof value);
-    return value;
-}
 
 // One loop call's operands: `Inputs` inputs, then the output.  `forward`:
 // the output overlaps an input, so the elements are evaluated in order on
@@ -177,15 +171,6 @@ void transient_loop(char** args, const npy_intp* dimensions, const npy_intp* ste
     run_loop(operands, LoopBody{&operands, transient_range<Real>}, n, n);
 }
 
-template <class Count>
-bool is_negative(Count count) {
-    if constexpr (std::is_signed_v<Count>) {
-        return count < 0;
-    } else {
-        return false;
-    }
-}
-
 // fourier_square_wave's count, read as the loop's integer type.  A negative
 // count is outside the domain: as NumPy's own functions do there, the
 // element is NaN and the "invalid" flag is raised, which np.errstate turns
@@ -206,17 +191,11 @@ void fourier_range(const void* context, std::size_t first, std::size_t last, par
                              });
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
 // Each harmonic costs about one evaluation of the cheapest formula; an
 // element outside the domain costs about as little as one without any.
 template <class Count>
 std::uint64_t element_work(Count harmonics) {
     return is_negative(harmonics) ? 1 : saturating_add(static_cast<std::uint64_t>(harmonics), 1);
-}
-
-std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
-    return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
 }
 
 // Forward, one element at a time through the loop driver: an element with
@@ -249,15 +228,8 @@ void fourier_loop(char** args, const npy_intp* dimensions, const npy_intp* steps
     }
     // The work is added up before anything is evaluated, to choose the
     // number of threads.
-    std::uint64_t work = 0;
-    const npy_intp count_step = steps[6];
-    const std::size_t distinct = count_step == 0 && n > 0 ? 1 : n;
-    for (std::size_t i = 0; i < distinct; ++i) {
-        work = saturating_add(work, element_work(load<Count>(args[6] + static_cast<npy_intp>(i) * count_step)));
-    }
-    if (distinct == 1) {
-        work = saturating_multiply(work, n);
-    }
+    const std::uint64_t work =
+        count_work<Count>(args[6], steps[6], n, [](Count count) { return element_work(count); });
     drive_loop(LoopBody{&operands, fourier_range<Real, Count>}, n, work);
 }
 

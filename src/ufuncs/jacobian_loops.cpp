@@ -2,6 +2,7 @@
 
 #include "kernels/formulas.hpp"
 #include "kernels/jacobian_formulas.hpp"
+#include "ufuncs/harmonic_count.hpp"
 #include "ufuncs/loop_driver.hpp"
 #include "ufuncs/operand_overlap.hpp"
 
@@ -13,13 +14,6 @@
 
 namespace undarix::ufuncs {
 namespace {
-
-template <class T>
-T load(const char* address) {
-    T value;
-    std::memcpy(&value, address, sizeof value);
-    return value;
-}
 
 // One loop call's operands: `Inputs` inputs, then `Outputs` outputs.
 // `forward`: an output overlaps an input, so every input of an element is
@@ -193,15 +187,6 @@ void transient_loop(char** args, const npy_intp* dimensions, const npy_intp* ste
 constexpr std::size_t kFourierInputs = 7;
 using FourierOperands = Operands<kFourierInputs, kDampedOutputs>;
 
-template <class Count>
-bool is_negative(Count count) {
-    if constexpr (std::is_signed_v<Count>) {
-        return count < 0;
-    } else {
-        return false;
-    }
-}
-
 // A negative harmonic count has no waveform: every derivative of the element
 // is NaN, and the "invalid" flag is raised for NumPy (numpy.errstate) to
 // report, as for an invalid operation.
@@ -228,12 +213,6 @@ void fourier_range(const void* context, std::size_t first, std::size_t last, par
         });
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-
-std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
-    return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
-}
-
 // Each harmonic costs a sine and a cosine: about two evaluations of the
 // cheapest formula; a negative count costs nothing but the element.
 template <class Count>
@@ -249,16 +228,8 @@ void fourier_loop(char** args, const npy_intp* dimensions, const npy_intp* steps
     const std::size_t n = static_cast<std::size_t>(dimensions[0]);
     // The work is added up first, so that the driver splits long loops
     // (many harmonics) however few their elements.
-    std::uint64_t work = 0;
-    const npy_intp count_step = steps[kFourierInputs - 1];
-    const std::size_t distinct = count_step == 0 && n > 0 ? 1 : n;
-    for (std::size_t i = 0; i < distinct; ++i) {
-        const Count count = load<Count>(args[kFourierInputs - 1] + static_cast<npy_intp>(i) * count_step);
-        work = saturating_add(work, element_work(count));
-    }
-    if (distinct == 1) {
-        work = saturating_multiply(work, n);
-    }
+    const std::uint64_t work = count_work<Count>(args[kFourierInputs - 1], steps[kFourierInputs - 1], n,
+                                                 [](Count count) { return element_work(count); });
     // With out= overlapping an input, each element's count is read again
     // when it comes, after the elements before it were written.
     run_loop<kFourierInputs, kDampedOutputs>(args, steps, n, work, fourier_range<Count>, [](char* const* element) {
