@@ -71,14 +71,19 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     options = parser.parse_args()
     n, runs, delay = (10**6, 1, 0.001) if options.quick else (10**8, options.runs, 0.5)
-    print("Ctrl-C latency, SIGINT to KeyboardInterrupt, %d elements, median of %d (ms)" % (n, runs))
-    print("%-22s %10s %10s" % ("layout", "1 thread", "%d threads" % all_cpus()))
+    print("Ctrl-C latency, SIGINT to KeyboardInterrupt, %d elements, median (min-max) of %d runs (ms)"
+          % (n, runs))
+    print("%-22s %18s %18s" % ("layout", "1 thread", "%d threads" % all_cpus()))
     for layout in LAYOUTS:
         cells = []
         for threads in (1, all_cpus()):
             samples = [latency(layout, n, threads, delay) for _ in range(runs)]
             measured = [s for s in samples if s is not None]
-            cells.append("%10.1f" % (1e3 * statistics.median(measured)) if measured else "%10s" % "finished")
+            if measured:
+                cells.append("%18s" % ("%.1f (%.1f-%.1f)" % (1e3 * statistics.median(measured), 1e3 * min(measured),
+                                                              1e3 * max(measured))))
+            else:
+                cells.append("%18s" % "finished")
         print("%-22s %s" % (layout, " ".join(cells)))
 
 
