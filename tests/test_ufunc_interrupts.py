@@ -12,23 +12,24 @@ from conftest import run_python
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals and interval timers")
 
-# Each layout takes about a hundred milliseconds of CPU time or more when it runs to the end, and the
-# timer fires after 10 ms of it.  (NumPy 2 may gather rows much shorter than these into its buffers,
-# which makes them one long loop.)
+# Each layout takes about half a second of CPU time or more when it runs to the end, and the timer
+# fires after 10 ms of it: on two threads the timer counts both, and a stop some tens of
+# milliseconds of wall time later must still leave most of the call undone.  (NumPy 2 may gather
+# rows much shorter than these into its buffers, which makes them one long loop.)
 LAYOUTS = {
     # One long loop (the chunked loop's own polling).
-    "contiguous": ("t = np.linspace(0.0, 1.0, 400_000)", "fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 20)",
-                   "out = np.empty(400_000)"),
+    "contiguous": ("t = np.linspace(0.0, 1.0, 1_600_000)", "fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 20)",
+                   "out = np.empty(1_600_000)"),
     # A sweep of rows too short to be split: each loop call runs on the calling thread alone.
-    "rows of 300": ("t = np.linspace(0.0, 1.0, 300)[None, :]; a = np.ones((20_000, 1))",
-                    "fourier_square_wave(t, a, 0.0, 1.0, 0.0, 0.0, 1)", "out = np.empty((20_000, 300))"),
+    "rows of 300": ("t = np.linspace(0.0, 1.0, 300)[None, :]; a = np.ones((80_000, 1))",
+                    "fourier_square_wave(t, a, 0.0, 1.0, 0.0, 0.0, 1)", "out = np.empty((80_000, 300))"),
     # A sweep of rows each split among the team.
-    "rows of 1000": ("t = np.linspace(0.0, 1.0, 1000)[None, :]; a = np.ones((2_000, 1))",
-                     "fourier_square_wave(t, a, 0.0, 1.0, 0.0, 0.0, 3)", "out = np.empty((2_000, 1000))"),
+    "rows of 1000": ("t = np.linspace(0.0, 1.0, 1000)[None, :]; a = np.ones((8_000, 1))",
+                     "fourier_square_wave(t, a, 0.0, 1.0, 0.0, 0.0, 3)", "out = np.empty((8_000, 1000))"),
     # int32 time, cast to float64 in NumPy's buffers of 8192 elements.  (float32 time has loops of its
     # own; a cast output is no use here: after an error NumPy still copies its stale buffers out.)
-    "cast input": ("t = np.arange(3_000_000, dtype=np.int32)",
-                     "fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 3)", "out = np.empty(3_000_000)"),
+    "cast input": ("t = np.arange(12_000_000, dtype=np.int32)",
+                     "fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 3)", "out = np.empty(12_000_000)"),
 }
 
 SCRIPT = """
