@@ -124,6 +124,13 @@ def site_pages(site):
     return sorted(pages)
 
 
+
+def browser_environment():
+    """This process's environment without the sanitizer runtime a sanitized test run preloads: the
+    browser is not built for it and would not start."""
+    return {name: value for name, value in os.environ.items()
+            if name != "LD_PRELOAD" and not name.endswith("SAN_OPTIONS")}
+
 class Browser:
     """One headless Chromium and one tab, commanded over the DevTools pipe."""
 
@@ -144,7 +151,7 @@ class Browser:
             [executable, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
              "--remote-debugging-pipe", "--no-first-run", "--user-data-dir=" + self.profile, "about:blank"],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=as_fds_3_and_4, close_fds=False)
+            preexec_fn=as_fds_3_and_4, close_fds=False, env=browser_environment())
         os.close(commands_read)
         os.close(answers_write)
         self.buffer = b""
