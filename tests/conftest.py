@@ -37,6 +37,30 @@ PARAMETERS = {
 FUZZED_CALLS = collections.Counter()
 
 
+# Test files whose outcome does not depend on how the extension modules were
+# built: the type stubs as type checkers read them, the documentation site and
+# its examples, the worked examples, and the pure-Python fitting module (its
+# use of the Jacobian ufuncs is tested, build by build, in test_jacobians.py).
+# They carry the mark "build_independent", so that the build variants (the
+# sanitizers, Clang, the installed wheel) can leave them to the ordinary runs.
+BUILD_INDEPENDENT = {
+    "test_typing.py", "test_ufuncs_typing.py",
+    "test_docs_examples.py", "test_docs_site.py", "test_docs_browser.py",
+    "test_examples.py", "test_ufunc_examples.py",
+    "test_fit.py", "test_fit_interop.py", "test_fit_many.py",
+}
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "build_independent: the outcome does not depend on the module's build")
+
+
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if item.path.name in BUILD_INDEPENDENT:
+            item.add_marker(pytest.mark.build_independent)
+
+
 def pytest_terminal_summary(terminalreporter):
     if FUZZED_CALLS:
         terminalreporter.write_sep("-", "fuzzed calls")
