@@ -1,6 +1,7 @@
 import collections
 import ctypes
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -52,6 +53,13 @@ BUILD_INDEPENDENT = {
 
 
 def pytest_configure(config):
+    # A shell without job control starts background commands with SIGINT
+    # ignored, and an ignored signal stays ignored across exec: every Python
+    # the tests start would then have no KeyboardInterrupt to raise, and the
+    # tests of Ctrl-C would wait for calls that run for hours.  Python's own
+    # handler here makes the children start with the default disposition.
+    if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     config.addinivalue_line("markers", "build_independent: the outcome does not depend on the module's build")
 
 
