@@ -1,10 +1,12 @@
 #include "kernels/kernels.hpp"
 
-#include "kernels/formulas.hpp"
+#include "maths/formulas.hpp"
 #include "kernels/interpreter_lock.hpp"
 #include "kernels/kernel_frame.hpp"
 
 namespace undarix::kernels {
+
+using namespace maths;
 
 Expected<OwnedRef> harmonic_oscillator_kernel(PyObject* time, double amplitude, double gamma, double omega,
                                               double phi, double y) {

@@ -1,6 +1,6 @@
 #include "ufuncs/inner_loops.hpp"
 
-#include "kernels/formulas.hpp"
+#include "maths/formulas.hpp"
 #include "ufuncs/harmonic_count.hpp"
 #include "ufuncs/loop_driver.hpp"
 #include "ufuncs/operand_overlap.hpp"
@@ -150,7 +150,7 @@ void transient_range(const void* context, std::size_t first, std::size_t last, p
     // The onset depends on the period alone: computed again only when the
     // period's bits change (never, for a scalar period).
     std::uint64_t period_bits = 0;
-    double onset = kernels::transient_onset(0.0);
+    double onset = maths::transient_onset(0.0);
     evaluate_range<Real, 5, double>(*static_cast<const Operands<5>*>(context), first, last, checkpoint,
                               [&](const ElementInputs<5, double>& x, auto&&) {
                                   const double* v = x.values;
@@ -158,9 +158,9 @@ void transient_range(const void* context, std::size_t first, std::size_t last, p
                                   std::memcpy(&bits, &v[2], sizeof bits);
                                   if (bits != period_bits) {
                                       period_bits = bits;
-                                      onset = kernels::transient_onset(v[2]);
+                                      onset = maths::transient_onset(v[2]);
                                   }
-                                  return kernels::transient_impulse(v[0], onset, v[1], v[3], v[4]);
+                                  return maths::transient_impulse(v[0], onset, v[1], v[3], v[4]);
                               });
 }
 
@@ -185,7 +185,7 @@ void fourier_range(const void* context, std::size_t first, std::size_t last, par
                                      return std::numeric_limits<double>::quiet_NaN();
                                  }
                                  const double* v = x.values;
-                                 return kernels::fourier_square_wave(v[0], v[1], v[2], v[3], v[4], v[5],
+                                 return maths::fourier_square_wave(v[0], v[1], v[2], v[3], v[4], v[5],
                                                                      static_cast<std::uint64_t>(x.count),
                                                                      keep_going);
                              });
@@ -242,12 +242,12 @@ void fourier_loop(char** args, const npy_intp* dimensions, const npy_intp* steps
 constexpr char d = kTypeDouble;
 constexpr char f = kTypeFloat;
 
-InnerLoop harmonic_functions[] = {damped_loop<float, kernels::harmonic_oscillator>,
-                                  damped_loop<double, kernels::harmonic_oscillator>};
-InnerLoop pseudo_square_functions[] = {damped_loop<float, kernels::pseudo_square_wave>,
-                                       damped_loop<double, kernels::pseudo_square_wave>};
-InnerLoop pseudo_cycloid_functions[] = {damped_loop<float, kernels::pseudo_cycloid_wave>,
-                                        damped_loop<double, kernels::pseudo_cycloid_wave>};
+InnerLoop harmonic_functions[] = {damped_loop<float, maths::harmonic_oscillator>,
+                                  damped_loop<double, maths::harmonic_oscillator>};
+InnerLoop pseudo_square_functions[] = {damped_loop<float, maths::pseudo_square_wave>,
+                                       damped_loop<double, maths::pseudo_square_wave>};
+InnerLoop pseudo_cycloid_functions[] = {damped_loop<float, maths::pseudo_cycloid_wave>,
+                                        damped_loop<double, maths::pseudo_cycloid_wave>};
 InnerLoop transient_functions[] = {transient_loop<float>, transient_loop<double>};
 // For each element type int64 first: Python ints, int64 and smaller integers
 // use it, and uint64 the second.

@@ -1,4 +1,4 @@
-// The ufuncs' inner loops: each evaluates one waveform of kernels/formulas.hpp
+// The ufuncs' inner loops: each evaluates one waveform of maths/formulas.hpp
 // over the elements NumPy hands it, at any strides, through the loop driver.
 #pragma once
 

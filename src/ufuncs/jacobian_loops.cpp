@@ -1,7 +1,7 @@
 #include "ufuncs/jacobian_loops.hpp"
 
-#include "kernels/formulas.hpp"
-#include "kernels/jacobian_formulas.hpp"
+#include "maths/formulas.hpp"
+#include "maths/jacobian_formulas.hpp"
 #include "ufuncs/harmonic_count.hpp"
 #include "ufuncs/loop_driver.hpp"
 #include "ufuncs/operand_overlap.hpp"
@@ -126,7 +126,7 @@ void run_loop(char* const* args, const npy_intp* steps, std::size_t n, std::uint
     }
 }
 
-void store(const kernels::DampedGradient& gradient, double* results) {
+void store(const maths::DampedGradient& gradient, double* results) {
     results[0] = gradient.amplitude;
     results[1] = gradient.gamma;
     results[2] = gradient.omega;
@@ -137,7 +137,7 @@ void store(const kernels::DampedGradient& gradient, double* results) {
 constexpr std::size_t kDampedInputs = 6;
 constexpr std::size_t kDampedOutputs = kDampedJacobianOutputs;
 using DampedOperands = Operands<kDampedInputs, kDampedOutputs>;
-using DampedGradientFormula = kernels::DampedGradient (*)(double, double, double, double, double, double);
+using DampedGradientFormula = maths::DampedGradient (*)(double, double, double, double, double, double);
 
 template <DampedGradientFormula Gradient>
 void damped_range(const void* context, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
@@ -169,8 +169,8 @@ void transient_range(const void* context, std::size_t first, std::size_t last, p
         *static_cast<const TransientOperands*>(context), first, last, checkpoint,
         [](const ElementInputs<kTransientInputs, double>& x, auto&&, double* results) {
             const double* v = x.values;
-            const kernels::TransientGradient gradient =
-                kernels::transient_impulse_gradient(v[0], kernels::transient_onset(v[2]), v[1], v[3], v[4]);
+            const maths::TransientGradient gradient =
+                maths::transient_impulse_gradient(v[0], maths::transient_onset(v[2]), v[1], v[3], v[4]);
             results[0] = gradient.amplitude;
             results[1] = gradient.period;
             results[2] = gradient.width;
@@ -207,7 +207,7 @@ void fourier_range(const void* context, std::size_t first, std::size_t last, par
                 return;
             }
             const double* v = x.values;
-            store(kernels::fourier_square_wave_gradient(v[0], v[1], v[2], v[3], v[4], v[5],
+            store(maths::fourier_square_wave_gradient(v[0], v[1], v[2], v[3], v[4], v[5],
                                                         static_cast<std::uint64_t>(x.count), keep_going),
                   results);
         });
@@ -240,9 +240,9 @@ void fourier_loop(char** args, const npy_intp* dimensions, const npy_intp* steps
 // NumPy keeps these pointers for the life of the process.
 constexpr char d = kTypeDouble;
 
-InnerLoop harmonic_functions[] = {damped_loop<kernels::harmonic_oscillator_gradient>};
-InnerLoop pseudo_square_functions[] = {damped_loop<kernels::pseudo_square_wave_gradient>};
-InnerLoop pseudo_cycloid_functions[] = {damped_loop<kernels::pseudo_cycloid_wave_gradient>};
+InnerLoop harmonic_functions[] = {damped_loop<maths::harmonic_oscillator_gradient>};
+InnerLoop pseudo_square_functions[] = {damped_loop<maths::pseudo_square_wave_gradient>};
+InnerLoop pseudo_cycloid_functions[] = {damped_loop<maths::pseudo_cycloid_wave_gradient>};
 InnerLoop transient_functions[] = {transient_loop};
 // int64 first, as for the value ufunc: Python ints, int64 and smaller
 // integers take it, uint64 the second.

@@ -1,5 +1,5 @@
 // The inner loops of the Jacobian ufuncs: each evaluates the derivatives of
-// kernels/jacobian_formulas.hpp over the elements NumPy hands it, one output
+// maths/jacobian_formulas.hpp over the elements NumPy hands it, one output
 // per continuous parameter, through the loop driver.
 #pragma once
 
