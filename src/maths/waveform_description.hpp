@@ -102,8 +102,6 @@ struct Shape {
 
 // The table's entries, in the order both modules list them.
 template <class... Waveforms>
-struct WaveformList {
-    static constexpr std::size_t size = sizeof...(Waveforms);
-};
+struct WaveformList {};
 
 }  // namespace undarix::maths
