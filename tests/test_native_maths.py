@@ -7,12 +7,10 @@ parameters in order, and each entry's derivatives follow central differences of 
 and UNDARIX_NATIVE_BUILD_TYPE choose how (as for the parallel layer's checks)."""
 import os
 import shutil
-import subprocess
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCE = os.path.join(ROOT, "tests", "native", "maths")
+import native_checks
 CHECKS = {
     "full_turn_remainder_check": ["remainder_matches_fmod", "portable_product_matches_wide",
                                   "build_chose_its_product"],
@@ -25,37 +23,17 @@ pytestmark = pytest.mark.skipif(
     reason="needs cmake and a C++ compiler")
 
 
-def clean_env():
-    env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)  # a sanitizer runtime preloaded for Python is not these programs'
-    return env
-
-
 @pytest.fixture(scope="session")
 def maths_build(tmp_path_factory):
-    build = str(tmp_path_factory.mktemp("native-maths"))
-    build_type = os.environ.get("UNDARIX_NATIVE_BUILD_TYPE", "RelWithDebInfo")
-    configure = ["cmake", "-S", SOURCE, "-B", build, "-DCMAKE_BUILD_TYPE=" + build_type]
-    flags = os.environ.get("UNDARIX_NATIVE_CXXFLAGS")
-    if flags:
-        configure += ["-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_EXE_LINKER_FLAGS=" + flags]
-    for command in (configure, ["cmake", "--build", build, "-j2"]):
-        completed = subprocess.run(command, capture_output=True, text=True, env=clean_env(), timeout=600)
-        assert completed.returncode == 0, completed.stdout[-3000:] + completed.stderr[-3000:]
-    return build
+    return native_checks.build("maths", str(tmp_path_factory.mktemp("native-maths")))
 
 
 @pytest.mark.parametrize("program", sorted(CHECKS))
 def test_every_check_is_run(maths_build, program):
-    listed = subprocess.run([os.path.join(maths_build, program), "--list"], capture_output=True, text=True,
-                            check=True, env=clean_env()).stdout.split()
-    assert listed == CHECKS[program]
+    assert native_checks.listed_checks(maths_build, program) == CHECKS[program]
 
 
 @pytest.mark.parametrize("program, check", [(program, check) for program in sorted(CHECKS)
                                             for check in CHECKS[program]])
 def test_native_check(maths_build, program, check):
-    completed = subprocess.run([os.path.join(maths_build, program), check], capture_output=True, text=True,
-                               env=clean_env(), timeout=300)
-    assert completed.returncode == 0, completed.stdout + completed.stderr
-    assert completed.stdout == check + " passed\n"
+    native_checks.run_check(maths_build, program, check, timeout=300)
