@@ -27,7 +27,8 @@ namespace {
 // a sub-interpreter's included, rather than copying the first module's
 // attributes into another interpreter.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "undarix_ufuncs", maths::kUfuncModuleText.data(), 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "undarix_ufuncs", maths::kUfuncModuleText.data(), 0, nullptr, nullptr, nullptr,
+    nullptr, nullptr,
 };
 
 // help() on a ufunc shows its text from Python 3.13 on; before, pydoc shows
