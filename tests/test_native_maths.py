@@ -3,8 +3,9 @@ Python, NumPy or threads, and driven from C++.  The exact full-turn remainder is
 module builds it and without 128-bit integers (UNDARIX_PORTABLE_INT128, as MSVC builds it): each build
 gives fmod's bits, and the build with 128-bit integers also compares the two modular products, and the
 remainders they give, bit for bit on the same inputs.  The waveform table's entries keep their
-parameters in order, and each entry's derivatives follow central differences of its value.  Built once per session; UNDARIX_NATIVE_CXXFLAGS
-and UNDARIX_NATIVE_BUILD_TYPE choose how (as for the parallel layer's checks)."""
+parameters in order, and each entry's derivatives follow central differences of its value.  Built
+once per session; UNDARIX_NATIVE_CXXFLAGS and UNDARIX_NATIVE_BUILD_TYPE choose how (as for the
+parallel layer's checks)."""
 import os
 import shutil
 
