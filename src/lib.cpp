@@ -1,14 +1,17 @@
 // Module root: the module definition, the once-per-process initialisation and
-// the registration of the five functions.
+// the registration of its functions, one per waveform of the table.
 #include "compiler_support.hpp"
 #include "frame/boundary.hpp"
 #include "frame/call_scope.hpp"
 #include "frame/failure_report.hpp"
 #include "frame/importing_interpreter.hpp"
 #include "function_entries.hpp"
+#include "maths/waveform_table.hpp"
+#include "method_texts.hpp"
 #include "frame/object_text.hpp"
 #include "frame/panic_pickling.hpp"
 
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <iterator>
@@ -28,29 +31,25 @@ struct MethodRecord {
     int flags;
 };
 
-template <std::size_t N>
-constexpr std::string_view with_nul(const char (&text)[N]) {
-    return std::string_view(text, N);
-}
-
 constexpr int kFastCallKeywords = METH_FASTCALL | METH_KEYWORDS;
 static_assert(kFastCallKeywords == 0x82);
 
 // The docs hold only the text-signature block, so __doc__ is None and
 // __text_signature__ is the parameter list.
-constexpr MethodRecord kMethodRecords[] = {
-    {harmonic_oscillator_entry, with_nul("harmonic_oscillator"),
-     with_nul("harmonic_oscillator(time, amplitude, gamma, omega, phi, y)\n--\n\n"), kFastCallKeywords},
-    {pseudo_square_wave_entry, with_nul("pseudo_square_wave"),
-     with_nul("pseudo_square_wave(time, amplitude, gamma, omega, phi, y)\n--\n\n"), kFastCallKeywords},
-    {fourier_square_wave_entry, with_nul("fourier_square_wave"),
-     with_nul("fourier_square_wave(time, amplitude, gamma, omega, phi, y, num_harmonics)\n--\n\n"),
-     kFastCallKeywords},
-    {pseudo_cycloid_wave_entry, with_nul("pseudo_cycloid_wave"),
-     with_nul("pseudo_cycloid_wave(time, amplitude, gamma, omega, phi, y)\n--\n\n"), kFastCallKeywords},
-    {transient_impulse_entry, with_nul("transient_impulse"),
-     with_nul("transient_impulse(time, amplitude, period, width, equilibrium)\n--\n\n"), kFastCallKeywords},
-};
+template <class W>
+constexpr MethodRecord method_record() {
+    const std::string_view name = W::description.name;
+    return {function_entry<W>, std::string_view(name.data(), name.size() + 1),
+            TextSignature<W>::kText.with_nul(), kFastCallKeywords};
+}
+
+template <class... W>
+constexpr std::array<MethodRecord, sizeof...(W)> method_records(maths::WaveformList<W...>) {
+    return {method_record<W>()...};
+}
+
+// One function per waveform of the strict module's list, in its order.
+constexpr auto kMethodRecords = method_records(maths::StrictWaveforms{});
 
 Status populate_module(PyObject* module);
 
@@ -74,7 +73,7 @@ constexpr const char* kOnceOnly = "PyO3 modules may only be initialized once per
 // objects live, that is until the process ends, so they are never freed; this
 // table keeps them visibly reachable (to a leak checker as to a reader).
 // Only the one initialisation per process that runs the body fills it.
-UNDARIX_KEEP PyMethodDef* method_definitions[std::size(kMethodRecords)] = {};
+UNDARIX_KEEP PyMethodDef* method_definitions[kMethodRecords.size()] = {};
 
 // Process-lifetime interned attribute names, made on first use.
 PyObject* interned(PyObject*& cache, std::string_view text) {
@@ -163,7 +162,7 @@ Expected<PyObject*> make_function(const MethodRecord& record, PyObject* module) 
     }
     auto* definition = new PyMethodDef{name.value(), reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(record.entry)),
                                        record.flags, doc.value()};
-    method_definitions[&record - kMethodRecords] = definition;
+    method_definitions[&record - kMethodRecords.data()] = definition;
     PyObject* function = PyCFunction_NewEx(definition, module, module_name_text);
     if (function == nullptr) {
         return fetch_failure();

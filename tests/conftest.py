@@ -45,7 +45,7 @@ FUZZED_CALLS = collections.Counter()
 # They carry the mark "build_independent", so that the build variants (the
 # sanitizers, Clang, the installed wheel) can leave them to the ordinary runs.
 BUILD_INDEPENDENT = {
-    "test_typing.py", "test_ufuncs_typing.py",
+    "test_typing.py", "test_ufuncs_typing.py", "test_stubs_match_modules.py",
     "test_docs_examples.py", "test_docs_site.py", "test_docs_browser.py",
     "test_examples.py", "test_ufunc_examples.py",
     "test_fit.py", "test_fit_interop.py", "test_fit_many.py",

@@ -6,13 +6,12 @@ Built once per session; UNDARIX_NATIVE_BUILD_DIR, UNDARIX_NATIVE_CXXFLAGS and
 UNDARIX_NATIVE_BUILD_TYPE choose where and how (scripts/coverage builds them with its counters)."""
 import os
 import shutil
-import subprocess
 import sys
 
 import pytest
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCE = os.path.join(ROOT, "tests", "native", "parallel")
+import native_checks
+
 CHECKS = {
     "parallel_check": ["chunk_claiming", "stop_at_every_poll", "fork_during_the_loop",
                        "fork_inside_a_nested_loop", "fork_again_in_the_child", "cgroup_v2", "cgroup_v1",
@@ -28,37 +27,18 @@ pytestmark = [
 ]
 
 
-def clean_env():
-    env = dict(os.environ)
-    env.pop("LD_PRELOAD", None)  # a sanitizer runtime preloaded for Python is not these programs'
-    return env
-
-
 @pytest.fixture(scope="session")
 def native_build(tmp_path_factory):
-    build = os.environ.get("UNDARIX_NATIVE_BUILD_DIR") or str(tmp_path_factory.mktemp("native-parallel"))
-    build_type = os.environ.get("UNDARIX_NATIVE_BUILD_TYPE", "RelWithDebInfo")
-    configure = ["cmake", "-S", SOURCE, "-B", build, "-DCMAKE_BUILD_TYPE=" + build_type]
-    flags = os.environ.get("UNDARIX_NATIVE_CXXFLAGS")
-    if flags:
-        configure += ["-DCMAKE_CXX_FLAGS=" + flags, "-DCMAKE_EXE_LINKER_FLAGS=" + flags]
-    for command in (configure, ["cmake", "--build", build, "-j2"]):
-        completed = subprocess.run(command, capture_output=True, text=True, env=clean_env(), timeout=600)
-        assert completed.returncode == 0, completed.stdout[-3000:] + completed.stderr[-3000:]
-    return build
+    return native_checks.build(
+        "parallel", os.environ.get("UNDARIX_NATIVE_BUILD_DIR") or str(tmp_path_factory.mktemp("native-parallel")))
 
 
 @pytest.mark.parametrize("program", sorted(CHECKS))
 def test_every_check_is_run(native_build, program):
-    listed = subprocess.run([os.path.join(native_build, program), "--list"], capture_output=True, text=True,
-                            check=True, env=clean_env()).stdout.split()
-    assert listed == CHECKS[program]
+    assert native_checks.listed_checks(native_build, program) == CHECKS[program]
 
 
 @pytest.mark.parametrize("program, check", [(program, check) for program in sorted(CHECKS)
                                             for check in CHECKS[program]])
 def test_native_check(native_build, program, check):
-    completed = subprocess.run([os.path.join(native_build, program), check], capture_output=True, text=True,
-                               env=clean_env(), timeout=120)
-    assert completed.returncode == 0, completed.stdout + completed.stderr
-    assert completed.stdout == check + " passed\n"
+    native_checks.run_check(native_build, program, check, timeout=120)

@@ -7,7 +7,7 @@
 
 namespace undarix {
 
-// Names what is being run on this thread ("undarix.harmonic_oscillator()",
+// Names what is being run on this thread ("undarix.<function>()",
 // "import undarix") in the reports raised while it lives; nested entries
 // name their own and restore the enclosing one.  `name` must outlive it.
 class ReportedFunction {

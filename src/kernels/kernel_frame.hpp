@@ -1,4 +1,4 @@
-// The evaluation frame shared by the five kernels: borrow the time array,
+// The evaluation frame shared by the waveforms' kernels: borrow the time array,
 // create the result array, evaluate a formula at every element straight into
 // it, and give the borrow back.
 #pragma once
@@ -31,7 +31,7 @@ Status evaluate_unlocked(const parallel::RangeTask& task, std::size_t n, std::ui
 
 // Formula: double(double t, KeepGoing keep_going), the waveform with the
 // call's parameters bound, where keep_going() -> bool may be asked inside a
-// long element (see fourier_square_wave); it must not touch Python objects
+// long element (a sum of many harmonics); it must not touch Python objects
 // or throw.  `work_per_element` is its cost relative to the cheapest
 // formula.  Returns a new reference to the result array.  The borrow is
 // released on every way out, failures included.

@@ -1,17 +1,15 @@
 // Module root of undarix_ufuncs: the module definition and its
-// initialisation, which makes the five waveforms and their Jacobians NumPy
-// ufuncs.
+// initialisation, which makes the waveforms of the table and their
+// Jacobians NumPy ufuncs.
 #include "compiler_support.hpp"
 #include "frame/boundary.hpp"
 #include "frame/failure_report.hpp"
 #include "frame/importing_interpreter.hpp"
 #include "frame/python.hpp"
 #include "numpy/ufunc_table.hpp"
-#include "ufuncs/docstrings.hpp"
-#include "ufuncs/inner_loops.hpp"
-#include "ufuncs/jacobian_docstrings.hpp"
-#include "ufuncs/jacobian_loops.hpp"
+#include "maths/waveform_table.hpp"
 #include "ufuncs/ufunc_api.hpp"
+#include "ufuncs/ufunc_catalogue.hpp"
 
 #include <cstring>
 #include <optional>
@@ -24,46 +22,22 @@
 namespace undarix::ufuncs {
 namespace {
 
-struct UfuncRecord {
-    const char* name;
-    const UfuncLoops& loops;
-    const char* doc;
-    int outputs = 1;
-};
-
-const UfuncRecord kUfuncs[] = {
-    {"harmonic_oscillator", harmonic_oscillator_loops, docs::kHarmonicOscillator},
-    {"pseudo_square_wave", pseudo_square_wave_loops, docs::kPseudoSquareWave},
-    {"fourier_square_wave", fourier_square_wave_loops, docs::kFourierSquareWave},
-    {"pseudo_cycloid_wave", pseudo_cycloid_wave_loops, docs::kPseudoCycloidWave},
-    {"transient_impulse", transient_impulse_loops, docs::kTransientImpulse},
-    {"harmonic_oscillator_jacobian", harmonic_oscillator_jacobian_loops, docs::kHarmonicOscillatorJacobian,
-     kDampedJacobianOutputs},
-    {"pseudo_square_wave_jacobian", pseudo_square_wave_jacobian_loops, docs::kPseudoSquareWaveJacobian,
-     kDampedJacobianOutputs},
-    {"fourier_square_wave_jacobian", fourier_square_wave_jacobian_loops, docs::kFourierSquareWaveJacobian,
-     kDampedJacobianOutputs},
-    {"pseudo_cycloid_wave_jacobian", pseudo_cycloid_wave_jacobian_loops, docs::kPseudoCycloidWaveJacobian,
-     kDampedJacobianOutputs},
-    {"transient_impulse_jacobian", transient_impulse_jacobian_loops, docs::kTransientImpulseJacobian,
-     kTransientJacobianOutputs},
-};
-
 // CPython keeps a pointer to the definition for the life of the process.
 // m_size 0, not -1: CPython then calls the initialisation for every import,
 // a sub-interpreter's included, rather than copying the first module's
 // attributes into another interpreter.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "undarix_ufuncs", docs::kModule, 0, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "undarix_ufuncs", maths::kUfuncModuleText.data(), 0, nullptr, nullptr, nullptr,
+    nullptr, nullptr,
 };
 
 // help() on a ufunc shows its text from Python 3.13 on; before, pydoc shows
 // the ufunc type's page for any instance.  So the module's own text, which
 // help(undarix_ufuncs) shows everywhere, carries every ufunc's text too.
 bool add_ufunc_docs(PyObject* module) {
-    std::string doc = docs::kModule;
+    std::string doc(maths::kUfuncModuleText);
     doc += "\nFunctions\n=========\n";
-    for (const UfuncRecord& record : kUfuncs) {
+    for (const UfuncRecord& record : ufunc_records()) {
         doc += "\n";
         doc += record.name;
         doc += "\n";
@@ -87,9 +61,9 @@ bool populate(PyObject* module) {
     if (all == nullptr) {
         return false;
     }
-    for (const UfuncRecord& record : kUfuncs) {
+    for (const UfuncRecord& record : ufunc_records()) {
         PyObject* ufunc = new_ufunc(record.loops.loops, record.loops.data, record.loops.types, record.loops.count,
-                                    record.loops.inputs, record.outputs, record.name, record.doc);
+                                    record.loops.inputs, record.loops.outputs, record.name, record.doc);
         if (ufunc == nullptr) {
             Py_DECREF(all);
             return false;

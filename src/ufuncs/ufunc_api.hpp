@@ -19,6 +19,7 @@ constexpr char kTypeLong = 7;
 constexpr char kTypeUnsignedLong = 8;
 constexpr char kTypeLongLong = 9;
 constexpr char kTypeUnsignedLongLong = 10;
+constexpr char kTypeFloat = 11;
 constexpr char kTypeDouble = 12;
 // The 64-bit integer types under the names NumPy gives int64 and uint64 on
 // this platform, so that those arrays need no cast.

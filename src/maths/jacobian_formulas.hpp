@@ -2,7 +2,7 @@
 // continuous parameters, one time value at a time.
 //
 // Each derivative is written in one fixed order of IEEE double operations,
-// like the formulas of kernels/formulas.hpp, and uses the same intermediate
+// like the formulas of maths/formulas.hpp, and uses the same intermediate
 // values where they are the same number (the growth exp(t*gamma), the
 // envelope, the product of shape and envelope).  Only the C runtime's exp,
 // sin and cos are used, and the exact remainder of the full turn.  Nothing
@@ -20,13 +20,13 @@
 // passes to sin and cos.
 #pragma once
 
-#include "kernels/formulas.hpp"
-#include "kernels/full_turn_remainder.hpp"
+#include "maths/formulas.hpp"
+#include "maths/full_turn_remainder.hpp"
 
 #include <cmath>
 #include <cstdint>
 
-namespace undarix::kernels {
+namespace undarix::maths {
 
 // d/dx of sin(3x)*0.5: the third harmonic's weight times its multiplier.
 constexpr double kThirdHarmonicSlopeWeight = kThirdHarmonicWeight * kThirdHarmonicMultiplier;
@@ -49,7 +49,7 @@ struct TransientGradient {
     double equilibrium;
 };
 
-// The envelope's two steps, as kernels::envelope takes them, keeping the
+// The envelope's two steps, as envelope takes them, keeping the
 // growth exp(t*gamma) that d/dA needs.
 struct EnvelopeSteps {
     double growth;  // exp(t*gamma)
@@ -136,11 +136,6 @@ DampedGradient fourier_square_wave_gradient(double t, double amplitude, double g
     return damped_gradient(t, u, omega, envelope, s + 1.0, c * kFourOverPi);
 }
 
-inline DampedGradient fourier_square_wave_gradient(double t, double amplitude, double gamma, double omega, double phi,
-                                                   double y, std::uint64_t num_harmonics) {
-    return fourier_square_wave_gradient(t, amplitude, gamma, omega, phi, y, num_harmonics, [] { return true; });
-}
-
 // w = cos((omega + omega)*u) - 2*cos(u*omega), x = u*omega;
 // v = 2*(sin(x) - sin(2x)) = (s1 - s2) + (s1 - s2).
 inline DampedGradient pseudo_cycloid_wave_gradient(double t, double amplitude, double gamma, double omega, double phi,
@@ -202,4 +197,4 @@ inline TransientGradient transient_impulse_gradient(double t, double onset, doub
     return gradient;
 }
 
-}  // namespace undarix::kernels
+}  // namespace undarix::maths

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace undarix::kernels {
+namespace undarix::maths {
 
 namespace full_turn {
 
@@ -45,20 +45,32 @@ constexpr std::array<std::uint64_t, kMaxShift + 1> make_powers() {
 
 inline constexpr std::array<std::uint64_t, kMaxShift + 1> kPowersOfTwo = make_powers();
 
-// (a · b) mod kMantissa for a, b < kMantissa < 2^53, exactly.
-inline std::uint64_t multiply_mod(std::uint64_t a, std::uint64_t b) {
-#if UNDARIX_HAS_INT128
-    return static_cast<std::uint64_t>(static_cast<unsigned __int128>(a) * b % kMantissa);
-#else
-    // Horner's scheme over b in base 2^10, top digit first.  Each step keeps
-    // r < kMantissa < 2^53, so r·2^10 < 2^63 and a·digit < 2^53·2^10 = 2^63:
-    // their sum fits in 64 bits.  Digits at 50, 40, …, 0 cover b's 53 bits.
+// (a · b) mod kMantissa for a, b < kMantissa < 2^53, exactly, in 64-bit
+// arithmetic only.  Horner's scheme over b in base 2^10, top digit first.
+// Each step keeps r < kMantissa < 2^53, so r·2^10 < 2^63 and
+// a·digit < 2^53·2^10 = 2^63: their sum fits in 64 bits.  Digits at 50, 40,
+// …, 0 cover b's 53 bits.
+inline std::uint64_t multiply_mod_portable(std::uint64_t a, std::uint64_t b) {
     std::uint64_t r = 0;
     for (int shift = 50; shift >= 0; shift -= 10) {
         const std::uint64_t digit = (b >> shift) & 0x3FF;
         r = ((r << 10) + a * digit) % kMantissa;
     }
     return r;
+}
+
+#if UNDARIX_HAS_INT128
+// The same product through one 128-bit multiplication and division.
+inline std::uint64_t multiply_mod_wide(std::uint64_t a, std::uint64_t b) {
+    return static_cast<std::uint64_t>(static_cast<unsigned __int128>(a) * b % kMantissa);
+}
+#endif
+
+inline std::uint64_t multiply_mod(std::uint64_t a, std::uint64_t b) {
+#if UNDARIX_HAS_INT128
+    return multiply_mod_wide(a, b);
+#else
+    return multiply_mod_portable(a, b);
 #endif
 }
 
@@ -66,10 +78,9 @@ inline std::uint64_t multiply_mod(std::uint64_t a, std::uint64_t b) {
 // is as fast; it also covers subnormals, zeros, infinities and NaN.
 constexpr double kLargeTime = 1024.0;
 
-}  // namespace full_turn
-
-inline double full_turn_remainder(double t) {
-    using namespace full_turn;
+// fmod(t, 2π) with `MultiplyMod` as the modular product.
+template <std::uint64_t (*MultiplyMod)(std::uint64_t, std::uint64_t)>
+double remainder_with(double t) {
     // Quiet: a NaN time takes the runtime's path without raising "invalid".
     if (!std::isgreaterequal(std::fabs(t), kLargeTime) || std::isinf(t)) {
         return std::fmod(t, 6.283185307179586);
@@ -81,10 +92,14 @@ inline double full_turn_remainder(double t) {
     const std::uint64_t mantissa = (raw & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
     const int shift = (biased - 1075) - kExponent;  // e − E, 0 ≤ shift ≤ kMaxShift
     const std::uint64_t remainder =
-        multiply_mod(mantissa % kMantissa, kPowersOfTwo[static_cast<std::size_t>(shift)]);
+        MultiplyMod(mantissa % kMantissa, kPowersOfTwo[static_cast<std::size_t>(shift)]);
     // remainder < 2^53 and the scaling is by a power of two: both exact.
     const double magnitude = static_cast<double>(remainder) * 0x1p-50;
     return negative ? -magnitude : magnitude;
 }
 
-}  // namespace undarix::kernels
+}  // namespace full_turn
+
+inline double full_turn_remainder(double t) { return full_turn::remainder_with<full_turn::multiply_mod>(t); }
+
+}  // namespace undarix::maths

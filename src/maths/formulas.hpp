@@ -7,12 +7,12 @@
 // returns the same bits.  Nothing here knows Python or NumPy.
 #pragma once
 
-#include "kernels/full_turn_remainder.hpp"
+#include "maths/full_turn_remainder.hpp"
 
 #include <cmath>
 #include <cstdint>
 
-namespace undarix::kernels {
+namespace undarix::maths {
 
 constexpr double kFourOverPi = 1.2732395447351628;
 constexpr double kFullTurn = 6.283185307179586;
@@ -77,11 +77,6 @@ double fourier_square_wave(double t, double amplitude, double gamma, double omeg
     return e * (s + 1.0) + y;
 }
 
-inline double fourier_square_wave(double t, double amplitude, double gamma, double omega, double phi, double y,
-                                  std::uint64_t num_harmonics) {
-    return fourier_square_wave(t, amplitude, gamma, omega, phi, y, num_harmonics, [] { return true; });
-}
-
 inline double pseudo_cycloid_wave(double t, double amplitude, double gamma, double omega, double phi, double y) {
     const double e = envelope(t, amplitude, gamma);
     const double u = t + phi;
@@ -108,4 +103,4 @@ inline double transient_impulse(double t, double onset, double amplitude, double
     return h * amplitude + equilibrium;
 }
 
-}  // namespace undarix::kernels
+}  // namespace undarix::maths

@@ -1,8 +1,9 @@
-// fourier_square_wave's harmonic count as the loops read it, and the work a
-// loop call's counts add up to, shared by the value and Jacobian loops.
+// Operands as the loops read them, and a waveform's count parameter (an
+// integer operand of int64 or uint64) with the work its elements add up to.
 #pragma once
 
-#include "frame/python.hpp"
+#include "ufuncs/ufunc_api.hpp"
+#include "maths/saturating_arithmetic.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,14 +30,6 @@ bool is_negative(Count count) {
     }
 }
 
-inline std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-    return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
-
-inline std::uint64_t saturating_multiply(std::uint64_t a, std::uint64_t b) {
-    return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
-}
-
 // The work of a loop call's `n` elements whose counts start at `counts`,
 // `count_step` bytes apart: the sum of element_work(count) over them, added
 // up before anything is evaluated so that the driver can choose the number
@@ -46,9 +39,10 @@ std::uint64_t count_work(const char* counts, npy_intp count_step, std::size_t n,
     std::uint64_t work = 0;
     const std::size_t distinct = count_step == 0 && n > 0 ? 1 : n;
     for (std::size_t i = 0; i < distinct; ++i) {
-        work = saturating_add(work, element_work(load<Count>(counts + static_cast<npy_intp>(i) * count_step)));
+        work = maths::saturating_add(work,
+                                     element_work(load<Count>(counts + static_cast<npy_intp>(i) * count_step)));
     }
-    return distinct == 1 ? saturating_multiply(work, n) : work;
+    return distinct == 1 ? maths::saturating_multiply(work, n) : work;
 }
 
 }  // namespace undarix::ufuncs
