@@ -4,7 +4,7 @@
 #pragma once
 
 #include "frame/expected.hpp"
-#include "kernels/interpreter_lock.hpp"
+#include "frame/interpreter_lock.hpp"
 #include "kernels/readonly_array_view.hpp"
 #include "parallel/chunked_loop.hpp"
 
@@ -12,6 +12,11 @@
 #include <cstdint>
 
 namespace undarix::kernels {
+
+// Below this many formula evaluations (about 40 microseconds for the
+// cheapest formula) handing the interpreter lock over and taking it back
+// costs more than it gives other threads.
+constexpr std::uint64_t kReleaseLockWork = 4096;
 
 // A new plain, C-ordered float64 ndarray of n elements whose memory NumPy
 // allocates; returns a new reference.  NumPy's MemoryError is passed on as

@@ -1,7 +1,7 @@
 #include "kernels/kernels.hpp"
 
 #include "kernels/formulas.hpp"
-#include "kernels/interpreter_lock.hpp"
+#include "frame/interpreter_lock.hpp"
 #include "kernels/kernel_frame.hpp"
 
 namespace undarix::kernels {

@@ -2,8 +2,7 @@
 
 #include "frame/entry_depth.hpp"
 #include "frame/guarded_entry.hpp"
-#include "frame/lock_ownership.hpp"
-#include "kernels/interpreter_lock.hpp"
+#include "frame/interpreter_lock.hpp"
 #include "kernels/thread_settings.hpp"
 #include "parallel/chunked_loop.hpp"
 #include "parallel/worker_team.hpp"
@@ -66,7 +65,7 @@ thread_local ThreadLoopState this_thread;
 
 // Asks with the lock held, and remembers the answer for later loop calls.
 bool ask_main_thread() noexcept {
-    const bool main = kernels::on_main_thread();
+    const bool main = on_main_thread();
     this_thread.main = main ? MainThread::yes : MainThread::no;
 #if defined(UNDARIX_HAS_GETPID)
     this_thread.answered_in = getpid();
@@ -95,7 +94,7 @@ public:
             // A "yes" cannot be out of date: in a forked child the threads
             // that survive are the one that forked, which is the child's main
             // thread, and none other.
-            released_.emplace(kernels::ReleasedByCaller{}, this_thread.main == MainThread::yes);
+            released_.emplace(ReleasedByCaller{}, this_thread.main == MainThread::yes);
         }
     }
 
@@ -103,7 +102,7 @@ public:
     bool can_lock() const noexcept { return held_ || released_->can_lock(); }
 
     // The caller's release (only when !held()).
-    kernels::InterpreterLockReleased& released() noexcept { return *released_; }
+    InterpreterLockReleased& released() noexcept { return *released_; }
 
     // Runs body() with the lock held; needs can_lock().
     template <class Body>
@@ -116,7 +115,7 @@ public:
 
 private:
     const bool held_;
-    std::optional<kernels::InterpreterLockReleased> released_;
+    std::optional<InterpreterLockReleased> released_;
 };
 
 // Runs pending signal handlers; false (the handler's exception pending)
@@ -172,7 +171,7 @@ public:
 // its exception pending.
 class SignalPoll final : public parallel::CallerPoll {
 public:
-    SignalPoll(kernels::InterpreterLockReleased& unlocked, bool main_thread)
+    SignalPoll(InterpreterLockReleased& unlocked, bool main_thread)
         : unlocked_(unlocked), main_thread_(main_thread) {}
 
     bool proceed() override {
@@ -183,7 +182,7 @@ public:
     }
 
 private:
-    kernels::InterpreterLockReleased& unlocked_;
+    InterpreterLockReleased& unlocked_;
     const bool main_thread_;
 };
 
@@ -269,8 +268,8 @@ bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, 
         // which can still be long ones here (many harmonics): it is given up
         // for the evaluation, so that other threads, and the one that may
         // send the interrupt, can run.
-        std::optional<kernels::InterpreterLockReleased> given_up;
-        kernels::InterpreterLockReleased& unlocked =
+        std::optional<InterpreterLockReleased> given_up;
+        InterpreterLockReleased& unlocked =
             lock.held() ? given_up.emplace(settings.main_thread) : lock.released();
         SignalPoll poll(unlocked, settings.main_thread);
         outcome = parallel::run_chunked(plan, task, poll);

@@ -1,17 +1,23 @@
-// Lets other Python threads run while a long evaluation runs.
+// The interpreter lock: whether this thread holds it, as CPython itself
+// knows it; giving it up while a long evaluation runs, so that other Python
+// threads run, and taking it back, on a separate stack where CPython may end
+// the thread there; and the one way the module gives up a reference it owns.
 #pragma once
 
 #include "frame/python.hpp"
 
-#include <cstdint>
 #include <exception>
 
-namespace undarix::kernels {
+namespace undarix {
 
-// Below this many formula evaluations (about 40 microseconds for the
-// cheapest formula) handing the interpreter lock over and taking it back
-// costs more than it gives other threads.
-constexpr std::uint64_t kReleaseLockWork = 4096;
+// True when this OS thread's own thread state is the one the interpreter
+// currently runs, that is when this thread holds the interpreter lock.
+bool this_thread_holds_interpreter_lock() noexcept;
+
+// Py_DECREF for a caller that holds the interpreter lock.  A build with
+// UNDARIX_CHECK_LOCK_OWNERSHIP asks CPython first and aborts the process
+// with a message if the lock is not held; other builds only decrement.
+void decrement_locked(PyObject* object) noexcept;
 
 // Whether this thread is Python's main thread as the interpreter records it
 // (the thread that initialised it, or that forked this process): the one
@@ -109,4 +115,4 @@ private:
     PyThreadState* saved_;
 };
 
-}  // namespace undarix::kernels
+}  // namespace undarix
