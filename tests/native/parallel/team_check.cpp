@@ -1,10 +1,11 @@
-// Checks of the worker team (run_on_team): a long stream of short tasks whose
-// part and thread counts change from one task to the next, as the rows of a
-// sweep and the calls of several callers do.  Every element of every task
-// must be evaluated exactly once, and no worker may still be inside a task,
-// or start one of its parts, once run_on_team has returned for it.
+// Checks of the worker team that runs the chunked loops: a long stream of
+// short tasks whose part and thread counts change from one task to the next,
+// as the rows of a sweep and the calls of several callers do.  Every element
+// of every task must be evaluated exactly once, and no worker may still be
+// inside a task, or start one of its parts, once run_chunked has returned
+// for it.
 #include "check.hpp"
-#include "parallel/worker_team.hpp"
+#include "parallel/chunked_loop.hpp"
 
 #include <atomic>
 #include <cstddef>
@@ -27,7 +28,7 @@ struct Slot {
 
 std::atomic<unsigned long> late_touches{0};
 
-void count_once(const void* erased, std::size_t first, std::size_t last) {
+void count_once(const void* erased, std::size_t first, std::size_t last, Checkpoint&) {
     Slot& slot = *static_cast<Slot*>(const_cast<void*>(erased));
     if (!slot.open.load(std::memory_order_acquire) || last > slot.elements || first >= last) {
         late_touches.fetch_add(1, std::memory_order_relaxed);
@@ -45,6 +46,11 @@ void count_once(const void* erased, std::size_t first, std::size_t last) {
 // The number of tasks: enough that the caller of one task rewrites the team's
 // state while a worker is still on its way out of the task before, many
 // times over; few enough for a ThreadSanitizer build on a busy machine.
+class Proceed final : public CallerPoll {
+public:
+    bool proceed() override { return true; }
+};
+
 unsigned long task_count() {
     const char* text = std::getenv("UNDARIX_TEAM_TASKS");
     return text != nullptr ? std::strtoul(text, nullptr, 10) : 2000000;
@@ -67,7 +73,10 @@ void exactly_once_over_many_tasks() {
             slot.evaluations[i].store(0, std::memory_order_relaxed);
         }
         slot.open.store(true, std::memory_order_release);
-        run_on_team(TeamTask{&slot, count_once}, elements, threads);
+        Proceed poll;
+        // Chunks larger than any task: the team cuts each into parts of its own.
+        CHECK(run_chunked(LoopPlan{elements, kMostElements, threads}, RangeTask{&slot, count_once}, poll).outcome ==
+              LoopOutcome::completed);
         slot.open.store(false, std::memory_order_release);
         for (std::size_t i = 0; i < elements; ++i) {
             const unsigned evaluations = slot.evaluations[i].load(std::memory_order_relaxed);
