@@ -26,26 +26,6 @@ void decrement_locked(PyObject* object) noexcept;
 // is false, the cautious one for both uses.
 bool on_main_thread() noexcept;
 
-// PyEval_RestoreThread(state), made safe for the way CPython 3.8 to 3.13 end
-// a thread that asks for the lock while the interpreter finalises:
-// pthread_exit, which on glibc unwinds the thread's stack with a forced
-// unwinding (whatever C++ runtime the module was built with: glibc loads
-// libgcc_s for it), and that unwinding would run through this module's C++
-// frames.  A thread that may be ended so (any but Python's main thread) asks
-// for the lock on a small stack of its own, mapped with a guard page below
-// it, where that unwinding finds no C++ frame and ends the thread as if it
-// had never entered the module.  That stack exists only where the unwinding
-// can happen: CPython before 3.14 (which hangs the thread instead) on glibc;
-// elsewhere this is PyEval_RestoreThread.  (No thread is parked instead: the
-// finalising thread itself may be inside a call, from a __del__, and must go
-// on.)  `main_thread` is on_main_thread(), asked while the lock was held.
-void take_back_lock(PyThreadState* state, bool main_thread);
-
-// Maps this thread's separate stack if it has none yet; false when there is
-// no separate stack for this CPython and platform, or the mapping failed.  The stack is
-// unmapped when the thread exits.
-bool prepare_separate_stack() noexcept;
-
 // Marks the guard of a thread whose caller has already released the
 // interpreter lock (NumPy, around a ufunc's inner loop).
 struct ReleasedByCaller {};
