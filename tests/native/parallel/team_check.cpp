@@ -7,7 +7,10 @@
 #include "check.hpp"
 #include "parallel/chunked_loop.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <cfenv>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -90,8 +93,48 @@ void exactly_once_over_many_tasks() {
     }
 }
 
+// Each element raises a floating-point flag: FE_OVERFLOW where the calling
+// thread evaluates it, FE_DIVBYZERO where a worker does.
+struct FlagRaising {
+    pthread_t caller;
+    std::atomic<unsigned> on_workers{0};
+
+    static void run(const void* erased, std::size_t first, std::size_t last, Checkpoint&) {
+        FlagRaising& self = *static_cast<FlagRaising*>(const_cast<void*>(erased));
+        const bool on_caller = pthread_equal(pthread_self(), self.caller) != 0;
+        for (std::size_t i = first; i < last; ++i) {
+            std::feraiseexcept(on_caller ? FE_OVERFLOW : FE_DIVBYZERO);
+        }
+        if (!on_caller) {
+            self.on_workers.fetch_add(static_cast<unsigned>(last - first), std::memory_order_relaxed);
+        }
+    }
+};
+
+// The flags the workers raise come back in the result, for the caller to
+// raise on its own thread, and only theirs: the caller's stay on the caller.
+void worker_flags_reach_the_caller() {
+    unsigned with_workers = 0;
+    for (unsigned task = 0; task < 2000 && with_workers < 20; ++task) {
+        FlagRaising raising{pthread_self()};
+        std::feclearexcept(FE_ALL_EXCEPT);
+        Proceed poll;
+        const LoopResult result =
+            run_chunked(LoopPlan{1000, 10, 2 + task % 3}, RangeTask{&raising, FlagRaising::run}, poll);
+        CHECK(result.outcome == LoopOutcome::completed);
+        CHECK(std::fetestexcept(FE_DIVBYZERO) == 0);
+        CHECK((result.worker_flags & FE_OVERFLOW) == 0);
+        const bool workers_evaluated = raising.on_workers.load() > 0;
+        CHECK(((result.worker_flags & FE_DIVBYZERO) != 0) == workers_evaluated);
+        CHECK((std::fetestexcept(FE_OVERFLOW) != 0) == (raising.on_workers.load() < 1000));
+        with_workers += workers_evaluated ? 1 : 0;
+    }
+    CHECK(with_workers > 0);
+}
+
 const checks::Check all_checks[] = {
     {"exactly_once_over_many_tasks", exactly_once_over_many_tasks},
+    {"worker_flags_reach_the_caller", worker_flags_reach_the_caller},
 };
 
 }  // namespace
