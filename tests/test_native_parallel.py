@@ -1,7 +1,8 @@
 """The parallel layer's native checks (tests/native/parallel): src/parallel built on its own with
 CMake, without Python, and driven from C++: chunk claiming, a stop at every poll, a fork during
-the loop and another in the child, the worker team over a stream of changing tasks and its workers' floating-point flags, thread start
-and allocation failures, cgroup files from fixture directories, and the thread-count settings.
+the loop and another in the child, the worker team over a stream of changing tasks and the
+floating-point flags its workers raise, thread start and allocation failures, cgroup files from
+fixture directories, and the thread-count settings.
 Built once per session; UNDARIX_NATIVE_BUILD_DIR, UNDARIX_NATIVE_CXXFLAGS and
 UNDARIX_NATIVE_BUILD_TYPE choose where and how (scripts/coverage builds them with its counters)."""
 import os
