@@ -491,7 +491,7 @@ def run_crossover(quick):
     print("\ncrossover: median microseconds per call of %d or more runs, 1 and 2 threads "
           "(UNDARIX_NUM_THREADS) and the NumPy expression; ratio = 2 threads / 1 thread; "
           "spread = interquartile range in %% of the median (1 thr/2 thr/numpy)" % runs)
-    header = "%-20s %7s %10s %10s %10s %7s %14s" % ("function", "n", "1 thr", "2 thr", "numpy", "ratio", "spread %")
+    header = "%-24s %7s %10s %10s %10s %7s %14s" % ("function", "n", "1 thr", "2 thr", "numpy", "ratio", "spread %")
     print(header)
     print("-" * len(header))
     rng = np.random.default_rng(11)
@@ -512,7 +512,7 @@ def run_crossover(quick):
             timings.append(record("crossover, numpy", key,
                                   time_call(direct_call(numpy_call, t, args), budget, min_runs=runs)))
             one, two, numpy_timing = timings
-            print("%-20s %7d %10.1f %10.1f %10.1f %7.2f %14s" % (
+            print("%-24s %7d %10.1f %10.1f %10.1f %7.2f %14s" % (
                 name + (" N=%d" % harmonics if harmonics else ""), n, one.median / 1e3, two.median / 1e3,
                 numpy_timing.median / 1e3, two.median / one.median,
                 "/".join("%.0f" % timing.iqr_percent for timing in timings)))
