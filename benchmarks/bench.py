@@ -9,6 +9,7 @@ same C runtime calls.
     python benchmarks/bench.py --redraw docs/performance.json --figure docs/performance.png
                                                                # draws it again, measuring nothing
     python benchmarks/bench.py --json runs.json     # also writes every timing's summary
+    python benchmarks/bench.py --crossover          # only where two threads start to pay
 
 The module's thread count is set through UNDARIX_NUM_THREADS for each
 measurement; "all" is the number of CPUs this process may use.
@@ -474,6 +475,49 @@ def run_interrupt(quick):
         print("  %s thread(s): median %.1f ms, worst %.1f ms" % (count, statistics.median(delays), max(delays)))
 
 
+CROSSOVER_SIZES = [4096, 8192, 12288, 16384, 24576, 32768, 65536]
+
+
+def run_crossover(quick):
+    """Where two threads start to pay for the strict module: one thread against two
+    (UNDARIX_NUM_THREADS) at each n around the split threshold, for all five functions, with
+    NumPy's expression beside them.  A build splits only from its threshold (kSplitWork in
+    src/parallel/loop_plan.hpp), so two threads equal one below it; to see below it, build with
+    UNDARIX_SPLIT_WORK=4096 (scripts/bench passes it to CMake) and set kSplitWork from the first n
+    at which two threads are faster for every function."""
+    sizes = CROSSOVER_SIZES[:3] if quick else CROSSOVER_SIZES
+    budget = 0.02 if quick else 0.3
+    runs = 5 if quick else 21
+    print("\ncrossover: median microseconds per call of %d or more runs, 1 and 2 threads "
+          "(UNDARIX_NUM_THREADS) and the NumPy expression; ratio = 2 threads / 1 thread; "
+          "spread = interquartile range in %% of the median (1 thr/2 thr/numpy)" % runs)
+    header = "%-24s %7s %10s %10s %10s %7s %14s" % ("function", "n", "1 thr", "2 thr", "numpy", "ratio", "spread %")
+    print(header)
+    print("-" * len(header))
+    rng = np.random.default_rng(11)
+    for name in CASES:
+        module_call, numpy_call, _ = CASES[name]
+        params, harmonics = params_for(name, harmonics=1)
+        args = module_args(name, params, harmonics)
+        for n in sizes:
+            t = rng.uniform(0.0, 100.0, n)
+            key = "%s n=%d" % (name, n)
+            timings = []
+            # Interleaved, so that a change in the machine's load shows in both alike.
+            for count in (1, 2):
+                set_threads(count)
+                timings.append(record("crossover, undarix %d" % count, key,
+                                      time_call(direct_call(module_call, t, args), budget, min_runs=runs)))
+            set_threads(None)
+            timings.append(record("crossover, numpy", key,
+                                  time_call(direct_call(numpy_call, t, args), budget, min_runs=runs)))
+            one, two, numpy_timing = timings
+            print("%-24s %7d %10.1f %10.1f %10.1f %7.2f %14s" % (
+                name + (" N=%d" % harmonics if harmonics else ""), n, one.median / 1e3, two.median / 1e3,
+                numpy_timing.median / 1e3, two.median / one.median,
+                "/".join("%.0f" % timing.iqr_percent for timing in timings)))
+
+
 def duration_text(ns):
     """A wall time in the unit that suits it: 850 ns, 3.1 µs, 12 ms, 1.4 s."""
     for unit, scale in (("s", 1e9), ("ms", 1e6), ("µs", 1e3), ("ns", 1.0)):
@@ -584,6 +628,8 @@ def main():
     parser.add_argument("--figure", metavar="PNG", help="also draw time per element against n into this file")
     parser.add_argument("--json", metavar="FILE", help="also write the summary of every timing (runs, minimum, "
                         "quartiles, maximum, in ns per call) into this file")
+    parser.add_argument("--crossover", action="store_true", help="measure only where two threads start to pay "
+                        "(one against two threads, n = 4,096 to 65,536, and NumPy)")
     parser.add_argument("--redraw", metavar="JSON", help="measure nothing: draw --figure again from the timings "
                         "an earlier --figure kept beside its image")
     options = parser.parse_args()
@@ -597,9 +643,14 @@ def main():
         platform.machine(), platform.processor() or platform.platform(), os.cpu_count(), all_cpus(),
         platform.python_version(), np.__version__, numexpr.__version__ if numexpr else "not installed"))
     started = time.perf_counter()
+    if options.crossover:
+        run_crossover(options.quick)
+        print("\nbenchmark took %.0f s" % (time.perf_counter() - started))
+        return
     lib = build_c_loop()
     run_table(options.quick, lib)
     run_parallel_table(options.quick, lib)
+    run_crossover(options.quick)
     run_memory()
     run_threads(options.quick)
     run_interrupt(options.quick)

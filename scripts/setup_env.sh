@@ -169,12 +169,15 @@ install_module() {
     shift
     local root
     root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-    SKBUILD_CMAKE_DEFINE="UNDARIX_WARNINGS_AS_ERRORS=ON" \
+    # UNDARIX_SPLIT_WORK: a build that splits calls from another threshold
+    # (scripts/bench --crossover measures below the usual one with it).
+    SKBUILD_CMAKE_DEFINE="UNDARIX_WARNINGS_AS_ERRORS=ON${UNDARIX_SPLIT_WORK:+;UNDARIX_SPLIT_WORK=$UNDARIX_SPLIT_WORK}" \
         "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$@" "$root"
 }
 
 # A digest of what the module is built from: the sources (the Python package
-# undarix_fit too), the build files, the stubs and this script.  Names and contents both count, so an added,
+# undarix_fit too), the build files, the stubs, this script and the build
+# settings it passes on.  Names and contents both count, so an added,
 # removed or changed file gives another digest.
 source_digest() {
     local root
@@ -183,6 +186,7 @@ source_digest() {
         cd "$root"
         find src python stubs CMakeLists.txt pyproject.toml scripts/setup_env.sh -type f -print0 2>/dev/null |
             LC_ALL=C sort -z | xargs -0 sha256sum
+        echo "UNDARIX_SPLIT_WORK=${UNDARIX_SPLIT_WORK:-}"
     ) | sha256sum | cut -d' ' -f1
 }
 

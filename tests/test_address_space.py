@@ -81,7 +81,10 @@ def test_threaded_sweeps_leave_the_address_space_as_it_was():
 def test_threaded_call_with_little_address_space_left(module, history):
     # Room for the result and 4 MiB more: a worker with a default 8 MiB stack could not start,
     # one with a small stack can, and it must not need a heap of its own.
+    # The team's worker outlives a call: after threaded calls it exists already, and the call
+    # runs on it; at the first threaded call it is started under the limit.
     seen, same = run(module, """
+        initial = len(os.listdir("/proc/self/task"))
         if %r == "after threaded calls":
             for _ in range(10):
                 call(2, t)
@@ -96,7 +99,6 @@ def test_threaded_call_with_little_address_space_left(module, history):
         watcher = threading.Thread(target=watch)
         watcher.start()
         time.sleep(0.01)
-        baseline = len(os.listdir("/proc/self/task"))
         long_times = np.linspace(-30.0, 30.0, 4_000_000)
         long_expected = call(1, long_times).view(np.uint64).copy()
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
@@ -107,7 +109,7 @@ def test_threaded_call_with_little_address_space_left(module, history):
             resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
             stop.set()
             watcher.join()
-        print(threads[0] - baseline, bool((result.view(np.uint64) == long_expected).all()))
+        print(threads[0] - initial - 1, bool((result.view(np.uint64) == long_expected).all()))
     """ % history)
     assert same == "True"
-    assert int(seen) >= 1  # the worker started
+    assert int(seen) >= 1  # a worker besides the calling thread and the watcher

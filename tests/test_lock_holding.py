@@ -11,9 +11,8 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COMPILER = os.environ.get("CXX", "c++")
-SOURCES = ["frame/entry_depth.cpp", "frame/error_indicator.cpp", "frame/lock_ownership.cpp",
-           "frame/pending_releases.cpp",
-           "kernels/interpreter_lock.cpp"]
+SOURCES = ["frame/entry_depth.cpp", "frame/error_indicator.cpp", "frame/interpreter_lock.cpp",
+           "frame/pending_releases.cpp"]
 
 
 def embedding_flags():

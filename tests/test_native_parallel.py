@@ -1,7 +1,8 @@
 """The parallel layer's native checks (tests/native/parallel): src/parallel built on its own with
 CMake, without Python, and driven from C++: chunk claiming, a stop at every poll, a fork during
-the loop and another in the child, the worker team over a stream of changing tasks, thread start
-and allocation failures, cgroup files from fixture directories, and the thread-count settings.
+the loop and another in the child, the worker team over a stream of changing tasks and the
+floating-point flags its workers raise, thread start and allocation failures, cgroup files from
+fixture directories, and the thread-count settings.
 Built once per session; UNDARIX_NATIVE_BUILD_DIR, UNDARIX_NATIVE_CXXFLAGS and
 UNDARIX_NATIVE_BUILD_TYPE choose where and how (scripts/coverage builds them with its counters)."""
 import os
@@ -17,7 +18,7 @@ CHECKS = {
                        "fork_inside_a_nested_loop", "fork_again_in_the_child", "cgroup_v2", "cgroup_v1",
                        "affinity_mask", "thread_count_settings"],
     "start_failure_check": ["allocation_failures", "thread_start_failures"],
-    "team_check": ["exactly_once_over_many_tasks"],
+    "team_check": ["exactly_once_over_many_tasks", "worker_flags_reach_the_caller"],
 }
 
 pytestmark = [

@@ -1,9 +1,8 @@
 """Evaluation on several threads: the same bits for every thread count, the thread count the
 environment asks for, and no failure when threads cannot be started."""
 import os
+import re
 import sys
-import threading
-import time
 
 import numpy as np
 import pytest
@@ -13,9 +12,18 @@ from conftest import ALL_FUNCTIONS, bits, run_python
 
 linux_only = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def split_work():
+    """Where a call is split among threads, as the sources set it (src/parallel/loop_plan.hpp)."""
+    with open(os.path.join(ROOT, "src", "parallel", "loop_plan.hpp")) as header:
+        return int(re.search(r"constexpr std::uint64_t kSplitWork = (\d+);", header.read()).group(1))
+
+
 # Work is elements times the cost of one element (the harmonic count plus one for
-# fourier_square_wave); threads are started from 65536 units of work on.
-THRESHOLD = 65536
+# fourier_square_wave); a call is split among threads from THRESHOLD units of work on.
+THRESHOLD = split_work()
 SCALARS = {
     "harmonic_oscillator": (1.5, -0.003, 2.0, 0.3, 0.5),
     "pseudo_square_wave": (1.5, -0.003, 2.0, 0.3, 0.5),
@@ -26,15 +34,16 @@ SCALARS = {
 
 def cases():
     # Just below, at and above the threshold, and prime lengths that leave a short last chunk.
-    sizes = [THRESHOLD - 1, THRESHOLD, THRESHOLD + 1, 1_000_003]
+    sizes = sorted({4095, 4096, THRESHOLD - 1, THRESHOLD, THRESHOLD + 1, 65537, 1_000_003})
     for name in ["harmonic_oscillator", "pseudo_square_wave", "pseudo_cycloid_wave"]:
         for n in sizes:
             yield name, "ordinary", n, SCALARS[name]
     for n in sizes:
         yield "transient_impulse", "ordinary", n, SCALARS["transient_impulse"]
         yield "transient_impulse", "large times", n, SCALARS["transient_impulse"]
-    # 64 harmonics: 65 units an element, threads from 1009 elements on; 5000: from 14 on.
+    # 64 harmonics: 65 units an element; 5000: 5001.  Just below and at the threshold, and more.
     for harmonics, lengths in ((64, (1008, 1009, 4099)), (5000, (13, 14, 101))):
+        lengths = sorted(set(lengths) | {(THRESHOLD - 1) // (harmonics + 1), -(-THRESHOLD // (harmonics + 1))})
         for n in lengths:
             yield "fourier_square_wave", "N=%d" % harmonics, n, (1.0, -0.01, 3.0, 0.1, 0.5, harmonics)
 
@@ -63,31 +72,32 @@ def test_same_bits_for_every_thread_count(monkeypatch, name, kind, n, scalars):
         assert mismatches.size == 0, "%s threads: first differing index %d" % (threads, mismatches[0])
 
 
-def extra_threads_during(call):
-    """The most threads, beyond those that exist before, seen while `call` runs."""
-    seen = [0]
-    stop = threading.Event()
+# The worker threads outlive a call (the team is kept for the next): in a fresh interpreter, the
+# threads a call leaves behind are the workers it ran on, besides the calling thread.
+WORKERS_STARTED = """
+    import os, numpy as np, undarix
 
-    def watch():
-        while not stop.is_set():
-            seen[0] = max(seen[0], len(os.listdir("/proc/self/task")))
-            time.sleep(0.0005)
+    def threads():
+        return len(os.listdir("/proc/self/task"))
 
-    watcher = threading.Thread(target=watch)
-    watcher.start()
-    time.sleep(0.01)
-    baseline = len(os.listdir("/proc/self/task"))
-    try:
-        call()
-    finally:
-        stop.set()
-        watcher.join()
-    return seen[0] - baseline
+    allowed = sorted(os.sched_getaffinity(0))
+    for call, cpus in %r:
+        if cpus is not None:
+            os.sched_setaffinity(0, allowed[:cpus])
+        before = threads()
+        eval(call)
+        print(threads() - before)
+"""
+
+# 64 elements of 100,000 harmonics each: 64 chunks of one element.
+LONG_CALL = "undarix.fourier_square_wave(np.linspace(0.0, 1.0, 64), 1.0, 0.0, 1.0, 0.0, 0.0, 100_000)"
 
 
-def long_call():
-    # 64 elements of 100,000 harmonics each: 64 chunks of one element, long enough to be seen.
-    undarix.fourier_square_wave(np.linspace(0.0, 1.0, 64), 1.0, 0.0, 1.0, 0.0, 0.0, 100_000)
+def workers_started(*calls):
+    """The threads each call adds to a fresh interpreter, in order: (call expression, CPUs to keep
+    in the affinity mask first, or None) each."""
+    completed = run_python(WORKERS_STARTED % (list(calls),))
+    return [int(line) for line in completed.stdout.split()]
 
 
 @linux_only
@@ -106,15 +116,30 @@ def test_thread_count_follows_the_environment(monkeypatch, undarix_threads, omp_
             monkeypatch.delenv(variable, raising=False)
         else:
             monkeypatch.setenv(variable, value)
-    assert extra_threads_during(long_call) == extra
+    assert workers_started((LONG_CALL, None)) == [extra]
+
+
+@linux_only
+def test_a_call_starts_only_the_workers_the_team_lacks(monkeypatch):
+    monkeypatch.setenv("UNDARIX_NUM_THREADS", "3")
+    assert workers_started((LONG_CALL, None), (LONG_CALL, None)) == [2, 0]
 
 
 @linux_only
 def test_never_more_threads_than_chunks(monkeypatch):
     monkeypatch.setenv("UNDARIX_NUM_THREADS", "8")
-    # Two elements of a million harmonics: two chunks, so one thread besides the caller.
-    t = np.array([0.25, 0.5])
-    assert extra_threads_during(lambda: undarix.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 1_000_000)) == 1
+    # Two elements of a million harmonics: one thread besides the caller.
+    two_elements = "undarix.fourier_square_wave(np.array([0.25, 0.5]), 1.0, 0.0, 1.0, 0.0, 0.0, 1_000_000)"
+    assert workers_started((two_elements, None)) == [1]
+
+
+@linux_only
+@pytest.mark.parametrize("name, scalars", sorted(SCALARS.items())
+                         + [("fourier_square_wave", (1.0, -0.01, 3.0, 0.1, 0.5, 0))])
+def test_a_call_is_split_from_the_threshold(monkeypatch, name, scalars):
+    monkeypatch.setenv("UNDARIX_NUM_THREADS", "2")
+    call = "undarix.%s(np.linspace(0.0, 1.0, %%d), *%r)" % (name, scalars)
+    assert workers_started((call % (THRESHOLD - 1), None), (call % THRESHOLD, None)) == [0, 1]
 
 
 @linux_only
@@ -123,14 +148,7 @@ def test_never_more_threads_than_chunks(monkeypatch):
 def test_default_is_the_cpus_this_process_may_use(monkeypatch):
     monkeypatch.delenv("UNDARIX_NUM_THREADS", raising=False)
     monkeypatch.delenv("OMP_NUM_THREADS", raising=False)
-    cpus = sorted(os.sched_getaffinity(0))
-    try:
-        os.sched_setaffinity(0, cpus[:1])
-        assert extra_threads_during(long_call) == 0
-        os.sched_setaffinity(0, cpus[:2])
-        assert extra_threads_during(long_call) == 1
-    finally:
-        os.sched_setaffinity(0, cpus)
+    assert workers_started((LONG_CALL, 1), (LONG_CALL, 2)) == [0, 1]
 
 
 def test_invalid_values_warn_once_and_fall_back():

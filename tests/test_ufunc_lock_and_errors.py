@@ -40,7 +40,7 @@ def test_ufunc_calls_after_a_sub_interpreter_existed(module, threads, import_fir
 
         def calls():
             # Each path of the driver: a short loop (the calling thread alone), the team (768 elements
-            # of work and more), threads started for the call (65536 and more), a sweep of team rows,
+            # of work and more), a long loop that polls as it goes (65536 and more), a sweep of team rows,
             # and a long loop that NumPy runs with the lock held (few elements, many harmonics).
             t = np.linspace(-3.0, 3.0, 100_000)
             return [uf.harmonic_oscillator(t[:500], 1.0, -0.1, 2.0, 0.3, 0.5),

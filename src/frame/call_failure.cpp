@@ -131,17 +131,6 @@ CallFailure import_error(std::string message) {
     return new_failure(import_error_type, message_argument(std::move(message)));
 }
 
-CallFailure failure_from_value(PyObject* object) {
-    if (PyExceptionInstance_Check(object)) {
-        return CallFailure::normalized(OwnedRef::borrow(PyExceptionInstance_Class(object)),
-                                       OwnedRef::borrow(object), OwnedRef());
-    }
-    if (PyExceptionClass_Check(object)) {
-        return CallFailure::fetched(OwnedRef::borrow(object), OwnedRef(), OwnedRef());
-    }
-    return not_an_exception_failure();
-}
-
 std::optional<CallFailure> take_failure() {
     PyObject *raw_type, *raw_value, *raw_traceback;
     fetch_error(&raw_type, &raw_value, &raw_traceback);

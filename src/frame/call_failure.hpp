@@ -60,10 +60,6 @@ CallFailure type_error(std::string message);
 CallFailure value_error(std::string message);
 CallFailure import_error(std::string message);
 
-// Instance -> normalised; exception class -> fetched; anything else -> the
-// TypeError "exceptions must derive from BaseException".
-CallFailure failure_from_value(PyObject* object);
-
 // Takes the pending Python error, if any.  A pending PanicException of this
 // module is not returned: it is printed and resumed as an InternalFailure.
 std::optional<CallFailure> take_failure();

@@ -1,7 +1,7 @@
 // The per-thread count of the module's entries running on this thread.  An
 // entry starts by applying the reference releases queued while no thread
 // could perform them.  Whether a release may happen at once is not read from
-// this count but asked of CPython (frame/lock_ownership.hpp).
+// this count but asked of CPython (frame/interpreter_lock.hpp).
 #pragma once
 
 namespace undarix {

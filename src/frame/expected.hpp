@@ -17,7 +17,6 @@ public:
 
     explicit operator bool() const noexcept { return state_.index() == 0; }
     T& value() { return std::get<0>(state_); }
-    T take_value() { return std::move(std::get<0>(state_)); }
     CallFailure take_failure() { return std::move(std::get<1>(state_)); }
 
 private:

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "frame/expected.hpp"
-#include "kernels/interpreter_lock.hpp"
+#include "frame/interpreter_lock.hpp"
 #include "kernels/readonly_array_view.hpp"
 #include "parallel/chunked_loop.hpp"
 
@@ -12,6 +12,11 @@
 #include <cstdint>
 
 namespace undarix::kernels {
+
+// Below this many formula evaluations (about 40 microseconds for the
+// cheapest formula) handing the interpreter lock over and taking it back
+// costs more than it gives other threads.
+constexpr std::uint64_t kReleaseLockWork = 4096;
 
 // A new plain, C-ordered float64 ndarray of n elements whose memory NumPy
 // allocates; returns a new reference.  NumPy's MemoryError is passed on as
@@ -26,8 +31,7 @@ double* result_data(PyObject* result) noexcept;
 // settings call for.  Pending signals are handled every few milliseconds on
 // the calling thread; when a handler raises, the evaluation stops and that
 // exception is returned.  `work` is n times the cost of one element.
-Status evaluate_unlocked(const parallel::RangeTask& task, std::size_t n, std::uint64_t work,
-                         std::uint64_t work_per_element);
+Status evaluate_unlocked(const parallel::RangeTask& task, std::size_t n, std::uint64_t work);
 
 // Formula: double(double t, KeepGoing keep_going), the waveform with the
 // call's parameters bound, where keep_going() -> bool may be asked inside a
@@ -72,7 +76,7 @@ Expected<OwnedRef> evaluate(PyObject* time, const Formula& formula, std::uint64_
                 values[i] = bound.formula(values[i], [&checkpoint, i] { return checkpoint.keep_going(i); });
             }
         }};
-    if (Status evaluated = evaluate_unlocked(task, n, work, work_per_element); !evaluated) {
+    if (Status evaluated = evaluate_unlocked(task, n, work); !evaluated) {
         return evaluated.take_failure();
     }
     return result;

@@ -1,90 +1,64 @@
 #include "parallel/chunked_loop.hpp"
 
+#include "parallel/caller_checkpoint.hpp"
 #include "parallel/fork_guard.hpp"
-#include "parallel/shared_loop.hpp"
-#include "parallel/worker_group.hpp"
+#include "parallel/worker_team.hpp"
 
-#include <chrono>
+#include <atomic>
 
 namespace undarix::parallel {
 namespace {
 
-using Clock = std::chrono::steady_clock;
+// The loop on the calling thread alone, chunk by chunk, with its polls.
+void run_alone(const LoopPlan& plan, const RangeTask& task, CallerCheckpoint& checkpoint) {
+    const std::size_t chunk = plan.chunk_elements > 0 ? plan.chunk_elements : 1;
+    for (std::size_t first = 0; first < plan.elements && !checkpoint.stopped();) {
+        const std::size_t last = plan.elements - first < chunk ? plan.elements : first + chunk;
+        task.run(task.context, first, last, checkpoint);
+        if (!checkpoint.keep_going(last)) {
+            return;
+        }
+        first = last;
+    }
+}
 
-// The calling thread's checkpoint also runs the poll when it is due, and
-// notices when the poll forked the process.
-class CallerCheckpoint final : public Checkpoint {
+// Gives the team back on every way out, unwinding included.
+class Claimed {
 public:
-    CallerCheckpoint(SharedLoop& loop, CallerPoll& poll, Clock::duration interval)
-        : loop_(loop), poll_(poll), interval_(interval), last_poll_(Clock::now()) {}
-
-    bool keep_going(std::size_t) override {
-        if (loop_.stop_requested()) {
-            return false;
-        }
-        if (Clock::now() - last_poll_ < interval_) {
-            return true;
-        }
-        return poll_now();
-    }
-
-    bool poll_now() {
-        const bool proceed = poll_.proceed();
-        last_poll_ = Clock::now();
-        if (!orphaned_ && loop_.forked()) {
-            orphaned_ = true;
-        }
-        if (!proceed) {
-            loop_.request_stop();
-        }
-        return proceed;
-    }
-
-    // True once this thread runs in a child forked during the loop.
-    bool orphaned() const noexcept { return orphaned_; }
+    explicit Claimed(WorkerTeam& team) noexcept : team_(team) {}
+    ~Claimed() { team_.unclaim(); }
+    Claimed(const Claimed&) = delete;
+    Claimed& operator=(const Claimed&) = delete;
 
 private:
-    SharedLoop& loop_;
-    CallerPoll& poll_;
-    const Clock::duration interval_;
-    Clock::time_point last_poll_;
-    bool orphaned_ = false;
+    WorkerTeam& team_;
 };
 
 }  // namespace
 
-LoopOutcome run_chunked(const LoopPlan& plan, const RangeTask& task, CallerPoll& poll) {
+LoopResult run_chunked(const LoopPlan& plan, const RangeTask& task, CallerPoll& poll) {
+    std::atomic<bool> stop{false};
     if (plan.elements == 0) {
-        return LoopOutcome::completed;
+        return {LoopOutcome::completed, 0};
     }
-    const unsigned workers = plan.threads > 1 ? plan.threads - 1 : 0;
-    SharedLoop loop(plan, task, workers);
-    CallerCheckpoint checkpoint(loop, poll, std::chrono::duration_cast<Clock::duration>(plan.poll_interval));
-    WorkerGroup group(loop, workers);
-    if (group.started() == 0) {
-        loop.work(checkpoint);
-        return loop.stop_requested() ? LoopOutcome::stopped : LoopOutcome::completed;
-    }
-    ForkGuard guard(loop);
-    loop.work(checkpoint);
-    // The last chunks may still be running on workers; keep polling until
-    // they are done, so a stop is still honoured.  A child forked by a poll
-    // has no workers to wait for: it evaluates what they were evaluating,
-    // and the chunks nobody claimed yet, on this thread.
-    for (;;) {
-        if (checkpoint.orphaned()) {
-            loop.take_over_lost_ranges(checkpoint);
-            loop.work(checkpoint);
-            break;
-        }
-        if (loop.wait_for_workers(plan.poll_interval.count())) {
-            break;
-        }
-        if (!loop.stop_requested()) {
-            checkpoint.poll_now();
+    CallerCheckpoint checkpoint(stop, poll, plan.poll_interval);
+    int worker_flags = 0;
+    // No more threads than elements: the team is grown for no more.
+    const unsigned threads = plan.threads < plan.elements ? plan.threads : static_cast<unsigned>(plan.elements);
+    WorkerTeam* team = threads > 1 ? WorkerTeam::claim(threads) : nullptr;
+    if (team == nullptr) {
+        run_alone(plan, task, checkpoint);
+    } else {
+        const Claimed claimed(*team);
+        const unsigned helpers = team->helpers_for(threads);
+        if (helpers == 0) {
+            run_alone(plan, task, checkpoint);
+        } else {
+            const ForkGuard guard(*team);
+            worker_flags = team->run(plan, task, helpers, checkpoint, stop);
         }
     }
-    return loop.stop_requested() ? LoopOutcome::stopped : LoopOutcome::completed;
+    return {stop.load(std::memory_order_relaxed) ? LoopOutcome::stopped : LoopOutcome::completed, worker_flags};
 }
 
 }  // namespace undarix::parallel

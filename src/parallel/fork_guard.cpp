@@ -5,48 +5,43 @@
 namespace undarix::parallel {
 namespace {
 
-// The loops running on this thread, innermost first.  Constant-initialised
-// and touched only by calling threads, never by workers.
-thread_local SharedLoop* innermost_loop = nullptr;
+// The team this thread runs a task on, if any.  Constant-initialised and
+// touched only by calling threads, never by workers.  A thread of a child
+// forked during a task still names the parent's team (a poll there may run
+// another loop, on the child's own team, and fork again); that team's
+// workers do not exist in the child, and its mutex and condition variables
+// are as those workers left them at the copy, so the handlers act only on a
+// team of this process.
+thread_local WorkerTeam* running_team = nullptr;
 
-// A thread of a child forked during a loop still lists the parent's loops
-// (a poll there may run another call, and fork again).  Their workers do
-// not exist in the child, and their mutex and condition variables are as
-// those workers left them at the copy: a worker waking in the parent at
-// that instant may have held the mutex, or still be counted among a
-// condition variable's waiters, which a broadcast would then wait for
-// forever.  The handlers act only on the loops of this process.
 void hold_before_fork() noexcept {
-    for (SharedLoop* loop = innermost_loop; loop != nullptr; loop = loop->outer) {
-        if (!loop->forked()) {
-            loop->hold_workers();
-        }
+    if (running_team != nullptr && running_team->belongs_to_this_process()) {
+        running_team->hold_workers();
     }
 }
 
 void release_after_fork_in_parent() noexcept {
-    for (SharedLoop* loop = innermost_loop; loop != nullptr; loop = loop->outer) {
-        if (!loop->forked()) {
-            loop->release_workers();
-        }
+    if (running_team != nullptr && running_team->belongs_to_this_process()) {
+        running_team->release_workers();
     }
 }
 
-// Handlers registered once per process; a child inherits them.  In the
-// child there is nothing to release: the loop sees the new process id after
-// its poll returns and goes on alone.
+// In the child the held workers do not exist: the calling thread sees the
+// new process id after its poll returns, and goes on alone.
+void forget_team_in_child() noexcept { WorkerTeam::forget_in_child(); }
+
 pthread_once_t handlers_registered = PTHREAD_ONCE_INIT;
 
-void register_handlers() noexcept { pthread_atfork(hold_before_fork, release_after_fork_in_parent, nullptr); }
+void register_handlers() noexcept {
+    pthread_atfork(hold_before_fork, release_after_fork_in_parent, forget_team_in_child);
+}
 
 }  // namespace
 
-ForkGuard::ForkGuard(SharedLoop& loop) noexcept : loop_(loop) {
-    pthread_once(&handlers_registered, register_handlers);
-    loop_.outer = innermost_loop;
-    innermost_loop = &loop_;
-}
+void register_fork_handlers() noexcept { pthread_once(&handlers_registered, register_handlers); }
 
-ForkGuard::~ForkGuard() { innermost_loop = loop_.outer; }
+ForkGuard::ForkGuard(WorkerTeam& team) noexcept : outer_(running_team) { running_team = &team; }
+
+ForkGuard::~ForkGuard() { running_team = outer_; }
 
 }  // namespace undarix::parallel

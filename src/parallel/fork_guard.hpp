@@ -1,26 +1,31 @@
-// Keeps the loops a thread is running exact across a fork by that thread.
+// Keeps a loop exact across a fork by the thread that runs it on the team.
 #pragma once
 
-#include "parallel/shared_loop.hpp"
+#include "parallel/worker_team.hpp"
 
 namespace undarix::parallel {
 
-// Marks `loop` as running on this thread for its lifetime.  When this
-// thread forks the process meanwhile (a signal handler that its poll runs
-// may call fork), the loop's workers are held at their checkpoints until
-// the process has been copied: the child then finds every worker's range
-// recorded exactly, and takes it over (SharedLoop::take_over_lost_ranges).
-// A fork by any other thread needs nothing: the loop's calling thread does
-// not exist in that child.
+// Registers the process's fork handlers, once; a child inherits them.
+// Before a fork by a thread that runs a task on this process's team (a
+// signal handler that its poll runs may call fork), the team's workers are
+// held at their checkpoints until the process has been copied: the child
+// then finds every worker's range recorded exactly, and its copy of the
+// calling thread takes it over.  In every child, the parent's team is
+// forgotten, and the next loop makes the child's own.  A fork by any other
+// thread holds nothing: the loop's calling thread does not exist in that
+// child.
+void register_fork_handlers() noexcept;
+
+// Marks this thread as running a task on `team` for its lifetime.
 class ForkGuard {
 public:
-    explicit ForkGuard(SharedLoop& loop) noexcept;
+    explicit ForkGuard(WorkerTeam& team) noexcept;
     ~ForkGuard();
     ForkGuard(const ForkGuard&) = delete;
     ForkGuard& operator=(const ForkGuard&) = delete;
 
 private:
-    SharedLoop& loop_;
+    WorkerTeam* const outer_;
 };
 
 }  // namespace undarix::parallel

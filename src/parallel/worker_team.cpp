@@ -1,17 +1,16 @@
 #include "parallel/worker_team.hpp"
 
-#include <atomic>
-#include <chrono>
+#include "parallel/fork_guard.hpp"
+#include "parallel/thread_start.hpp"
+
+#include <sched.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <cfenv>
-#include <condition_variable>
-#include <cstdint>
+#include <chrono>
 #include <mutex>
 #include <new>
-
-#include <pthread.h>
-#include <sched.h>
-#include <signal.h>
-#include <unistd.h>
 
 // A spinning thread re-reads the shared word without the processor's
 // pause hint: under a hypervisor the hint makes the virtual CPU exit to the
@@ -20,6 +19,8 @@
 
 namespace undarix::parallel {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // How long a worker keeps polling for the next task before it sleeps: the
 // gap between two rows of a sweep is a microsecond or two (NumPy's
@@ -32,17 +33,21 @@ constexpr unsigned kPollsPerClockRead = 64;
 // yielding its core: longer means a worker was preempted mid-part, and may
 // be waiting for this very core.
 constexpr std::chrono::microseconds kCallerSpinTime{20};
-
-// Enough for the formulas and the C runtime's maths functions, which is all
-// a worker ever runs.
-constexpr std::size_t kWorkerStack = 128 * 1024;
+// How long it yields before it sleeps until a part is done or its next poll
+// is due: parts that take longer are long ones (elements of millions of
+// harmonics), and yielding all along would keep a core busy.
+constexpr std::chrono::microseconds kCallerYieldTime{1000};
+// How long a caller whose loop has stopped sleeps between two looks, where
+// it polls no more.
+constexpr std::chrono::milliseconds kStoppedWait{20};
 
 // The generation word's low bits hold the number of workers the task wants.
 constexpr unsigned kHelperBits = 8;
 constexpr std::uint64_t kHelperMask = (1u << kHelperBits) - 1;
 static_assert(kMaxTeamThreads <= kHelperMask, "the helper count must fit below the sequence number");
 
-// Parts per thread: a little slack when one core is also busy elsewhere.
+// Parts per thread at least: a little slack when one core is also busy
+// elsewhere.
 constexpr std::size_t kPartsPerThread = 4;
 
 // A claim word says everything a thread needs to claim a part: the task's
@@ -51,12 +56,14 @@ constexpr std::size_t kPartsPerThread = 4;
 // neither take a part of the task now running (the number differs, so its
 // compare-and-swap fails) nor judge that task's parts by its own stale
 // count: until its compare-and-swap succeeds it reads nothing but this word.
-// The word of a task returns only after 2^kSequenceBits further tasks.
-constexpr unsigned kPartBits = 10;
+// The word of a task returns only after 2^32 further tasks, hours of the
+// shortest ones.
+constexpr unsigned kPartBits = 16;
 constexpr unsigned kSequenceBits = 64 - 2 * kPartBits;
 constexpr std::uint64_t kPartMask = (std::uint64_t{1} << kPartBits) - 1;
 constexpr std::uint64_t kSequenceMask = (std::uint64_t{1} << kSequenceBits) - 1;
-static_assert(kMaxTeamThreads * kPartsPerThread <= kPartMask, "a part count must fit in its field");
+constexpr std::size_t kMaxParts = kPartMask;
+static_assert(kMaxTeamThreads * kPartsPerThread <= kMaxParts, "a part count must fit in its field");
 
 constexpr std::uint64_t claim_word(std::uint64_t sequence, std::uint64_t parts, std::uint64_t next) noexcept {
     return (sequence & kSequenceMask) << (2 * kPartBits) | parts << kPartBits | next;
@@ -67,273 +74,436 @@ constexpr std::size_t claim_parts(std::uint64_t claim) noexcept {
 }
 constexpr std::size_t claim_next(std::uint64_t claim) noexcept { return static_cast<std::size_t>(claim & kPartMask); }
 
-class Team {
+// A lock on a raw mutex for the scope.  pthread_mutex_lock fails only on
+// misuse (an error-checking or robust mutex), which this is not.
+class Locked {
 public:
-    explicit Team(pid_t owner) : owner_(owner) {}
-
-    pid_t owner() const noexcept { return owner_; }
-
-    // True when the calling thread now owns the team for one task.
-    bool try_claim() noexcept { return !busy_.exchange(true, std::memory_order_acquire); }
-    void unclaim() noexcept { busy_.store(false, std::memory_order_release); }
-
-    // Starts workers until there are `wanted` (or as many as can be
-    // started); called by the team's owner only.
-    void grow(unsigned wanted) noexcept {
-        while (workers_ < wanted && workers_ < kMaxTeamThreads - 1) {
-            if (!start_worker(workers_)) {
-                return;
-            }
-            ++workers_;
-        }
-    }
-
-    unsigned workers() const noexcept { return workers_; }
-
-    // Returns once every part has been evaluated.  A worker reads the task
-    // (task_, elements_) only between claiming a part and counting it done,
-    // so when the count is complete no worker is inside the task or will
-    // read it again: a late one finds only the claim word, which no longer
-    // matches its own.
-    int run(const TeamTask& task, std::size_t elements, unsigned helpers) noexcept {
-        task_ = task;
-        elements_ = elements;
-        std::size_t parts = (static_cast<std::size_t>(helpers) + 1) * kPartsPerThread;
-        if (parts > elements) {
-            parts = elements;
-        }
-        parts_done_.store(0, std::memory_order_relaxed);
-        flags_.store(0, std::memory_order_relaxed);
-        const std::uint64_t sequence = (generation_.load(std::memory_order_relaxed) >> kHelperBits) + 1;
-        claims_.store(claim_word(sequence, parts, 0), std::memory_order_release);
-        // Publishes the task; the sequentially consistent pair with the
-        // sleepers count means that a worker about to sleep either sees
-        // this generation or is woken below.
-        generation_.store(sequence << kHelperBits | helpers, std::memory_order_seq_cst);
-        if (sleepers_.load(std::memory_order_seq_cst) > 0) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            wake_.notify_all();
-        }
-        // The caller takes parts too, all of them if no worker comes in
-        // time (a busy machine): it waits only for parts a worker has begun.
-        const std::size_t mine = work_parts(sequence);
-        parts_done_.fetch_add(mine, std::memory_order_relaxed);
-        if (parts_done_.load(std::memory_order_acquire) < parts) {
-            const auto yield_after = std::chrono::steady_clock::now() + kCallerSpinTime;
-            bool yielding = false;
-            unsigned polls = 0;
-            while (parts_done_.load(std::memory_order_acquire) < parts) {
-                if (yielding) {
-                    sched_yield();
-                } else if (++polls % kPollsPerClockRead == 0) {
-                    yielding = std::chrono::steady_clock::now() >= yield_after;
-                } else {
-                    UNDARIX_SPIN_PAUSE();
-                }
-            }
-        }
-        return flags_.load(std::memory_order_relaxed);
-    }
+    explicit Locked(pthread_mutex_t& mutex) noexcept : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
+    ~Locked() { pthread_mutex_unlock(&mutex_); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
 
 private:
-    struct WorkerStart {
-        Team* team;
-        unsigned index;
-        std::uint64_t seen;  // the last task published before it was started
-    };
-
-    bool start_worker(unsigned index) noexcept {
-        starts_[index] = WorkerStart{this, index, generation_.load(std::memory_order_relaxed)};
-        pthread_attr_t attributes;
-        if (pthread_attr_init(&attributes) != 0) {
-            return false;
-        }
-        pthread_attr_setstacksize(&attributes, kWorkerStack);
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        // Signals stay with the interpreter's threads.
-        sigset_t all;
-        sigset_t previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        pthread_t thread;
-        const bool started = pthread_create(&thread, &attributes, worker_main, &starts_[index]) == 0;
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        pthread_attr_destroy(&attributes);
-        return started;
-    }
-
-    static void* worker_main(void* raw) {
-        const WorkerStart start = *static_cast<WorkerStart*>(raw);
-        start.team->serve(start.index, start.seen);
-        return nullptr;
-    }
-
-    // Claims and evaluates parts of task `sequence` until none is left;
-    // returns how many it evaluated.  Until a claim succeeds only the claim
-    // word is read: the task may have ended, and the next one be written.
-    std::size_t work_parts(std::uint64_t sequence) noexcept {
-        std::size_t done = 0;
-        std::uint64_t claim = claims_.load(std::memory_order_acquire);
-        for (;;) {
-            if (claim_sequence(claim) != (sequence & kSequenceMask)) {
-                return done;
-            }
-            const std::size_t part = claim_next(claim);
-            const std::size_t parts = claim_parts(claim);
-            if (part >= parts) {
-                return done;
-            }
-            if (!claims_.compare_exchange_weak(claim, claim + 1, std::memory_order_acq_rel,
-                                               std::memory_order_acquire)) {
-                continue;
-            }
-            // The part is ours, so the task cannot end before we count it.
-            // Near-equal contiguous parts; the boundaries depend only on the
-            // part count, and each element is written by one thread.
-            const std::size_t base = elements_ / parts;
-            const std::size_t extra = elements_ % parts;
-            const std::size_t first = base * part + (part < extra ? part : extra);
-            const std::size_t last = first + base + (part < extra ? 1 : 0);
-            task_.run(task_.context, first, last);
-            ++done;
-            claim = claims_.load(std::memory_order_acquire);
-        }
-    }
-
-    // A worker may start running only after the first task it is meant for
-    // has been published: it starts from the generation before that one.
-    void serve(unsigned index, std::uint64_t seen) noexcept {
-        for (;;) {
-            const std::uint64_t current = wait_for_task(seen);
-            seen = current;
-            // The helper count comes in the same word as the task's number,
-            // so a worker never mistakes one task's count for another's.
-            if (index >= (current & kHelperMask)) {
-                continue;  // this task wants fewer workers
-            }
-            // Flags raised before are not this task's.
-            std::feclearexcept(FE_ALL_EXCEPT);
-            const std::size_t done = work_parts(current >> kHelperBits);
-            if (done == 0) {
-                continue;
-            }
-            const int raised = std::fetestexcept(FE_ALL_EXCEPT);
-            if (raised != 0) {
-                flags_.fetch_or(raised, std::memory_order_relaxed);
-            }
-            parts_done_.fetch_add(done, std::memory_order_release);
-        }
-    }
-
-    std::uint64_t wait_for_task(std::uint64_t seen) noexcept {
-        const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
-        for (;;) {
-            for (unsigned poll = 0; poll < kPollsPerClockRead; ++poll) {
-                const std::uint64_t current = generation_.load(std::memory_order_acquire);
-                if (current != seen) {
-                    return current;
-                }
-                UNDARIX_SPIN_PAUSE();
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                break;
-            }
-        }
-        std::unique_lock<std::mutex> lock(mutex_);
-        sleepers_.fetch_add(1, std::memory_order_seq_cst);
-        std::uint64_t current;
-        while ((current = generation_.load(std::memory_order_seq_cst)) == seen) {
-            wake_.wait(lock);
-        }
-        sleepers_.fetch_sub(1, std::memory_order_relaxed);
-        return current;
-    }
-
-    const pid_t owner_;
-    std::atomic<bool> busy_{false};
-    unsigned workers_ = 0;  // changed only by the claiming thread
-    WorkerStart starts_[kMaxTeamThreads];
-
-    // The current task, written by its caller before the generation and the
-    // claim word change, and read by a worker only while it holds a part.
-    TeamTask task_{nullptr, nullptr};
-    std::size_t elements_ = 0;
-
-    // The task's sequence number above kHelperBits, its helper count below.
-    std::atomic<std::uint64_t> generation_{0};
-    // The current task's claim word (claim_word).
-    std::atomic<std::uint64_t> claims_{0};
-    std::atomic<std::size_t> parts_done_{0};
-    std::atomic<int> flags_{0};
-    std::atomic<unsigned> sleepers_{0};
-    std::mutex mutex_;
-    std::condition_variable wake_;
+    pthread_mutex_t& mutex_;
 };
+
+// The monotonic clock's reading at `when`, for a timed wait.
+timespec monotonic_deadline(Clock::time_point when) noexcept {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(when - Clock::now()).count();
+    const long long nanoseconds = now.tv_nsec + (left > 0 ? left : 0);
+    now.tv_sec += static_cast<time_t>(nanoseconds / 1000000000);
+    now.tv_nsec = static_cast<long>(nanoseconds % 1000000000);
+    return now;
+}
 
 // The process's team.  It is never destroyed: its detached workers may still
 // be spinning or asleep when the process exits.  A team inherited through
 // fork() belongs to the parent (its threads do not exist in the child) and
 // is left alone; the child makes its own.
-std::atomic<Team*> current_team{nullptr};
+std::atomic<WorkerTeam*> current_team{nullptr};
 std::mutex team_creation;
 
-// In a child of fork() only the forking thread runs: the creation lock, which
-// another parent thread may have held at the fork, is made anew there.
-void forget_team_in_child() noexcept {
+}  // namespace
+
+// A worker's checkpoint: notes how far its range has got, so that a child
+// forked while the worker is held can take over from there, and lets the
+// worker be held.
+class WorkerTeam::WorkerCheckpoint final : public Checkpoint {
+public:
+    WorkerCheckpoint(WorkerTeam& team, WorkerRecord& record) noexcept : team_(team), record_(record) {}
+
+    bool keep_going(std::size_t next) override {
+        record_.next = next;
+        team_.hold_if_asked();
+        return !team_.stop_->load(std::memory_order_relaxed);
+    }
+
+private:
+    WorkerTeam& team_;
+    WorkerRecord& record_;
+};
+
+WorkerTeam::WorkerTeam(pid_t owner) noexcept : owner_(owner) {
+    pthread_mutex_init(&mutex_, nullptr);
+    pthread_cond_init(&wake_, nullptr);
+    pthread_cond_init(&changed_, nullptr);
+    pthread_cond_init(&resumed_, nullptr);
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    // Timed waits measure a duration: the wall clock may jump.
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&done_, &attributes);
+    pthread_condattr_destroy(&attributes);
+}
+
+WorkerTeam* WorkerTeam::claim(unsigned threads) noexcept {
+    const pid_t pid = getpid();
+    WorkerTeam* team = current_team.load(std::memory_order_acquire);
+    if (team == nullptr || team->owner_ != pid) {
+        register_fork_handlers();
+        std::lock_guard<std::mutex> lock(team_creation);
+        team = current_team.load(std::memory_order_acquire);
+        if (team == nullptr || team->owner_ != pid) {
+            team = new (std::nothrow) WorkerTeam(pid);
+            if (team == nullptr) {
+                return nullptr;
+            }
+            current_team.store(team, std::memory_order_release);
+        }
+    }
+    if (team->busy_.exchange(true, std::memory_order_acquire)) {
+        return nullptr;
+    }
+    team->grow(threads < kMaxTeamThreads ? threads - 1 : kMaxTeamThreads - 1);
+    return team;
+}
+
+void WorkerTeam::unclaim() noexcept { busy_.store(false, std::memory_order_release); }
+
+unsigned WorkerTeam::helpers_for(unsigned threads) const noexcept {
+    return threads - 1 < workers_ ? threads - 1 : workers_;
+}
+
+void WorkerTeam::forget_in_child() noexcept {
+    // Only the forking thread runs in the child: the creation lock, which
+    // another parent thread may have held at the fork, is made anew.
     new (&team_creation) std::mutex();
     current_team.store(nullptr, std::memory_order_relaxed);
 }
 
-Team* team_for_this_process() noexcept {
-    const pid_t pid = getpid();
-    Team* team = current_team.load(std::memory_order_acquire);
-    if (team != nullptr && team->owner() == pid) {
-        return team;
-    }
-    static const bool fork_handler = pthread_atfork(nullptr, nullptr, forget_team_in_child) == 0;
-    (void)fork_handler;
-    std::lock_guard<std::mutex> lock(team_creation);
-    team = current_team.load(std::memory_order_acquire);
-    if (team == nullptr || team->owner() != pid) {
-        team = new (std::nothrow) Team(pid);
-        if (team == nullptr) {
-            return nullptr;
+bool WorkerTeam::belongs_to_this_process() const noexcept { return owner_ == getpid(); }
+
+void WorkerTeam::grow(unsigned wanted) noexcept {
+    while (workers_ < wanted) {
+        // A worker may start running only after the first task it is meant
+        // for has been published: it starts from the generation before.
+        starts_[workers_] = WorkerStart{this, workers_, generation_.load(std::memory_order_relaxed)};
+        if (!start_thread(worker_main, &starts_[workers_])) {
+            return;
         }
-        current_team.store(team, std::memory_order_release);
+        ++workers_;
     }
-    return team;
 }
 
-void run_alone(const TeamTask& task, std::size_t elements) noexcept { task.run(task.context, 0, elements); }
+void* WorkerTeam::worker_main(void* raw) noexcept {
+    const WorkerStart start = *static_cast<WorkerStart*>(raw);
+    start.team->serve(start.index, start.seen);
+    return nullptr;
+}
 
-}  // namespace
+int WorkerTeam::run(const LoopPlan& plan, const RangeTask& task, unsigned helpers, CallerCheckpoint& checkpoint,
+                    std::atomic<bool>& stop) {
+    // Contiguous parts of `chunk` elements, the last one shorter; finer than
+    // the plan's chunks where these are too few to give each thread several.
+    const std::size_t n = plan.elements;
+    std::size_t chunk = plan.chunk_elements > 0 ? plan.chunk_elements : 1;
+    std::size_t parts = (n - 1) / chunk + 1;
+    const std::size_t wanted = (static_cast<std::size_t>(helpers) + 1) * kPartsPerThread;
+    if (parts < wanted) {
+        parts = n < wanted ? n : wanted;
+    }
+    if (parts > kMaxParts) {
+        parts = kMaxParts;
+    }
+    chunk = (n - 1) / parts + 1;
+    parts = (n - 1) / chunk + 1;
+    if (helpers > parts - 1) {
+        helpers = static_cast<unsigned>(parts - 1);
+    }
 
-int run_on_team(const TeamTask& task, std::size_t elements, unsigned threads) noexcept {
-    if (threads > kMaxTeamThreads) {
-        threads = kMaxTeamThreads;
+    task_ = task;
+    elements_ = n;
+    chunk_ = chunk;
+    stop_ = &stop;
+    parts_done_.store(0, std::memory_order_relaxed);
+    flags_.store(0, std::memory_order_relaxed);
+    const std::uint64_t sequence = (generation_.load(std::memory_order_relaxed) >> kHelperBits) + 1;
+    claims_.store(claim_word(sequence, parts, 0), std::memory_order_release);
+    // Publishes the task; the sequentially consistent pair with the sleepers
+    // count means that a worker about to sleep either sees this generation
+    // or is woken below.
+    generation_.store(sequence << kHelperBits | helpers, std::memory_order_seq_cst);
+    if (helpers > 0 && sleepers_.load(std::memory_order_seq_cst) > 0) {
+        Locked lock(mutex_);
+        pthread_cond_broadcast(&wake_);
     }
-    if (threads < 2 || elements < 2) {
-        run_alone(task, elements);
-        return 0;
+
+    // Should the caller's thread be unwound (the interpreter ends it at
+    // exit), no worker may go on reading a task that lives on its stack:
+    // the loop stops, and the unwinding waits for the parts under way.
+    struct Unwinding {
+        WorkerTeam& team;
+        std::uint64_t sequence;
+        std::size_t parts;
+        CallerCheckpoint& checkpoint;
+        bool finished = false;
+        ~Unwinding() {
+            if (finished || checkpoint.orphaned()) {
+                return;
+            }
+            team.stop_->store(true, std::memory_order_relaxed);
+            if (team.caller_in_part_) {
+                team.parts_done(1);
+            }
+            team.parts_done(team.close_parts(sequence));
+            while (team.parts_done_.load(std::memory_order_acquire) < parts) {
+                sched_yield();
+            }
+        }
+    } unwinding{*this, sequence, parts, checkpoint};
+
+    work_as_caller(sequence, checkpoint);
+    if (!checkpoint.orphaned()) {
+        // The caller takes parts too, all of them if no worker comes in time
+        // (a busy machine): it waits only for parts a worker has begun.
+        wait_for_parts(parts, checkpoint, sequence);
     }
-    Team* team = team_for_this_process();
-    if (team == nullptr || !team->try_claim()) {
-        run_alone(task, elements);
-        return 0;
+    if (checkpoint.orphaned()) {
+        // A child forked by a poll: the workers do not exist here.  What they
+        // were evaluating, and any part nobody claimed, is done on this thread.
+        take_over_lost_ranges(checkpoint);
+        work_as_caller(sequence, checkpoint);
     }
-    team->grow(threads - 1);
-    unsigned helpers = threads - 1;
-    if (helpers > team->workers()) {
-        helpers = team->workers();
+    unwinding.finished = true;
+    return flags_.load(std::memory_order_relaxed);
+}
+
+bool WorkerTeam::claim_part(std::uint64_t sequence, std::size_t& first, std::size_t& last) noexcept {
+    std::uint64_t claim = claims_.load(std::memory_order_acquire);
+    for (;;) {
+        if (claim_sequence(claim) != (sequence & kSequenceMask)) {
+            return false;
+        }
+        const std::size_t part = claim_next(claim);
+        if (part >= claim_parts(claim)) {
+            return false;
+        }
+        if (claims_.compare_exchange_weak(claim, claim + 1, std::memory_order_acq_rel, std::memory_order_acquire)) {
+            // The part is ours, so the task cannot end before we count it.
+            first = part * chunk_;
+            last = elements_ - first < chunk_ ? elements_ : first + chunk_;
+            return true;
+        }
     }
-    int flags = 0;
-    if (helpers == 0) {
-        run_alone(task, elements);
-    } else {
-        flags = team->run(task, elements, helpers);
+}
+
+std::size_t WorkerTeam::close_parts(std::uint64_t sequence) noexcept {
+    std::uint64_t claim = claims_.load(std::memory_order_acquire);
+    for (;;) {
+        const std::size_t next = claim_next(claim);
+        const std::size_t parts = claim_parts(claim);
+        if (claim_sequence(claim) != (sequence & kSequenceMask) || next >= parts) {
+            return 0;
+        }
+        if (claims_.compare_exchange_weak(claim, claim_word(sequence, parts, parts), std::memory_order_acq_rel,
+                                          std::memory_order_acquire)) {
+            return parts - next;
+        }
     }
-    team->unclaim();
-    return flags;
+}
+
+void WorkerTeam::parts_done(std::size_t count) noexcept {
+    if (count == 0) {
+        return;
+    }
+    parts_done_.fetch_add(count, std::memory_order_seq_cst);
+    if (caller_waiting_.load(std::memory_order_seq_cst)) {
+        Locked lock(mutex_);
+        pthread_cond_broadcast(&done_);
+    }
+}
+
+void WorkerTeam::work_as_caller(std::uint64_t sequence, CallerCheckpoint& checkpoint) {
+    std::size_t first = 0;
+    std::size_t last = 0;
+    for (;;) {
+        if (checkpoint.stopped()) {
+            // The parts nobody claimed are closed: none will be evaluated.
+            parts_done(close_parts(sequence));
+            return;
+        }
+        if (!claim_part(sequence, first, last)) {
+            return;
+        }
+        caller_in_part_ = true;
+        task_.run(task_.context, first, last, checkpoint);
+        caller_in_part_ = false;
+        parts_done(1);
+        if (!checkpoint.keep_going(last)) {
+            parts_done(close_parts(sequence));
+            return;
+        }
+    }
+}
+
+std::size_t WorkerTeam::work_as_worker(std::uint64_t sequence, WorkerRecord& record) noexcept {
+    WorkerCheckpoint checkpoint(*this, record);
+    std::size_t done = 0;
+    std::size_t first = 0;
+    std::size_t last = 0;
+    for (;;) {
+        // Between parts: every part this worker claimed is written.
+        hold_if_asked();
+        if (!claim_part(sequence, first, last)) {
+            return done;
+        }
+        ++done;  // evaluated, or skipped when the loop has stopped
+        if (stop_->load(std::memory_order_relaxed)) {
+            continue;
+        }
+        record.next = first;
+        record.last = last;
+        record.in_range = true;
+        task_.run(task_.context, first, last, checkpoint);
+        record.in_range = false;
+    }
+}
+
+void WorkerTeam::wait_for_parts(std::size_t parts, CallerCheckpoint& checkpoint, std::uint64_t sequence) {
+    Clock::time_point now = Clock::now();
+    const Clock::time_point yield_from = now + kCallerSpinTime;
+    const Clock::time_point sleep_from = now + kCallerYieldTime;
+    unsigned spins = 0;
+    while (parts_done_.load(std::memory_order_acquire) < parts) {
+        if (now < yield_from && ++spins % kPollsPerClockRead != 0) {
+            UNDARIX_SPIN_PAUSE();
+            continue;
+        }
+        now = Clock::now();
+        // A stop is still honoured while the last parts run elsewhere.
+        if (!checkpoint.stopped() && now >= checkpoint.next_poll()) {
+            if (!checkpoint.poll_now()) {
+                parts_done(close_parts(sequence));
+            }
+            if (checkpoint.orphaned()) {
+                return;
+            }
+            continue;
+        }
+        if (now < yield_from) {
+            continue;
+        }
+        if (now < sleep_from) {
+            sched_yield();
+            continue;
+        }
+        const timespec deadline =
+            monotonic_deadline(checkpoint.stopped() ? now + kStoppedWait : checkpoint.next_poll());
+        Locked lock(mutex_);
+        caller_waiting_.store(true, std::memory_order_seq_cst);
+        while (parts_done_.load(std::memory_order_seq_cst) < parts) {
+            if (pthread_cond_timedwait(&done_, &mutex_, &deadline) != 0) {
+                break;
+            }
+        }
+        caller_waiting_.store(false, std::memory_order_relaxed);
+    }
+}
+
+void WorkerTeam::take_over_lost_ranges(CallerCheckpoint& checkpoint) {
+    for (unsigned i = 0; i < workers_; ++i) {
+        WorkerRecord& record = records_[i];
+        if (!record.in_range) {
+            continue;
+        }
+        record.in_range = false;
+        if (record.next < record.last) {
+            task_.run(task_.context, record.next, record.last, checkpoint);
+        }
+        if (!checkpoint.keep_going(record.last)) {
+            return;
+        }
+    }
+}
+
+void WorkerTeam::serve(unsigned index, std::uint64_t seen) noexcept {
+    for (;;) {
+        const std::uint64_t current = wait_for_task(seen);
+        seen = current;
+        // The helper count comes in the same word as the task's number, so a
+        // worker never mistakes one task's count for another's.
+        if (index >= (current & kHelperMask)) {
+            continue;  // this task wants fewer workers
+        }
+        engaged_.fetch_add(1, std::memory_order_seq_cst);
+        // Flags raised before are not this task's.
+        std::feclearexcept(FE_ALL_EXCEPT);
+        const std::size_t done = work_as_worker(current >> kHelperBits, records_[index]);
+        if (done > 0) {
+            publish_flags();
+            parts_done(done);
+        }
+        engaged_.fetch_sub(1, std::memory_order_seq_cst);
+        if (hold_.load(std::memory_order_seq_cst)) {
+            Locked lock(mutex_);
+            pthread_cond_broadcast(&changed_);
+        }
+    }
+}
+
+std::uint64_t WorkerTeam::wait_for_task(std::uint64_t seen) noexcept {
+    const auto deadline = Clock::now() + kSpinTime;
+    for (;;) {
+        for (unsigned poll = 0; poll < kPollsPerClockRead; ++poll) {
+            const std::uint64_t current = generation_.load(std::memory_order_acquire);
+            if (current != seen) {
+                return current;
+            }
+            UNDARIX_SPIN_PAUSE();
+        }
+        if (Clock::now() >= deadline) {
+            break;
+        }
+    }
+    Locked lock(mutex_);
+    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    std::uint64_t current;
+    while ((current = generation_.load(std::memory_order_seq_cst)) == seen) {
+        pthread_cond_wait(&wake_, &mutex_);
+    }
+    sleepers_.fetch_sub(1, std::memory_order_relaxed);
+    return current;
+}
+
+void WorkerTeam::publish_flags() noexcept {
+    const int raised = std::fetestexcept(FE_ALL_EXCEPT);
+    if (raised != 0) {
+        flags_.fetch_or(raised, std::memory_order_relaxed);
+    }
+}
+
+void WorkerTeam::hold_if_asked() noexcept {
+    if (!hold_.load(std::memory_order_seq_cst)) {
+        return;
+    }
+    // What this worker raised so far reaches a forked child too.
+    publish_flags();
+    Locked lock(mutex_);
+    ++held_;
+    pthread_cond_broadcast(&changed_);
+    while (hold_.load(std::memory_order_relaxed)) {
+        pthread_cond_wait(&resumed_, &mutex_);
+    }
+    --held_;
+}
+
+void WorkerTeam::hold_workers() noexcept {
+    Locked lock(mutex_);
+    hold_.store(true, std::memory_order_seq_cst);
+    // Each worker inside a task reaches a checkpoint within one part, or
+    // within one stretch of a long element between two of its checkpoints;
+    // one that enters a task from now on is held before it claims a part.
+    while (held_ < engaged_.load(std::memory_order_seq_cst)) {
+        pthread_cond_wait(&changed_, &mutex_);
+    }
+}
+
+void WorkerTeam::release_workers() noexcept {
+    Locked lock(mutex_);
+    hold_.store(false, std::memory_order_seq_cst);
+    pthread_cond_broadcast(&resumed_);
 }
 
 }  // namespace undarix::parallel

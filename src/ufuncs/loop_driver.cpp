@@ -2,11 +2,10 @@
 
 #include "frame/entry_depth.hpp"
 #include "frame/guarded_entry.hpp"
-#include "frame/lock_ownership.hpp"
-#include "kernels/interpreter_lock.hpp"
+#include "frame/interpreter_lock.hpp"
+#include "kernels/signal_poll.hpp"
 #include "kernels/thread_settings.hpp"
 #include "parallel/chunked_loop.hpp"
-#include "parallel/worker_team.hpp"
 
 #include <atomic>
 #include <cfenv>
@@ -23,22 +22,10 @@
 namespace undarix::ufuncs {
 namespace {
 
-// Below this much work a loop call runs on the calling thread and reads no
-// setting: about 10 to 20 microseconds, less than splitting it would save.
-constexpr std::uint64_t kTeamWork = 768;
-// Each team thread gets at least this much (a few microseconds), so that a
-// row of a sweep (a thousand elements) goes to two threads.
-constexpr std::uint64_t kTeamWorkPerThread = 384;
-// From here on threads are started for the call itself, as the strict
-// module does, and pending signals are run while it goes on: the same
-// thresholds as kernels/kernel_frame.cpp, so both interfaces split a long
-// evaluation alike.
-constexpr std::uint64_t kLongWork = 65536;
-constexpr std::uint64_t kMinWorkPerThread = 32768;
-constexpr std::uint64_t kChunkWork = 8192;
-// Loop calls too short to read the settings run pending signals once this
-// much work (about a millisecond) has been done on the thread since it last
-// did: a sweep of short rows answers Ctrl-C as promptly as one long loop.
+// From this much work (about a millisecond) on, a loop call runs pending
+// signals while it goes on, with the lock given up; shorter loop calls run
+// them once this much has been done on the thread since it last did, so
+// that a sweep of short rows answers Ctrl-C as promptly as one long loop.
 constexpr std::uint64_t kPollWork = 65536;
 
 enum class MainThread : unsigned char { unknown, yes, no };
@@ -66,7 +53,7 @@ thread_local ThreadLoopState this_thread;
 
 // Asks with the lock held, and remembers the answer for later loop calls.
 bool ask_main_thread() noexcept {
-    const bool main = kernels::on_main_thread();
+    const bool main = on_main_thread();
     this_thread.main = main ? MainThread::yes : MainThread::no;
 #if defined(UNDARIX_HAS_GETPID)
     this_thread.answered_in = getpid();
@@ -95,7 +82,7 @@ public:
             // A "yes" cannot be out of date: in a forked child the threads
             // that survive are the one that forked, which is the child's main
             // thread, and none other.
-            released_.emplace(kernels::ReleasedByCaller{}, this_thread.main == MainThread::yes);
+            released_.emplace(ReleasedByCaller{}, this_thread.main == MainThread::yes);
         }
     }
 
@@ -103,7 +90,7 @@ public:
     bool can_lock() const noexcept { return held_ || released_->can_lock(); }
 
     // The caller's release (only when !held()).
-    kernels::InterpreterLockReleased& released() noexcept { return *released_; }
+    InterpreterLockReleased& released() noexcept { return *released_; }
 
     // Runs body() with the lock held; needs can_lock().
     template <class Body>
@@ -116,7 +103,7 @@ public:
 
 private:
     const bool held_;
-    std::optional<kernels::InterpreterLockReleased> released_;
+    std::optional<InterpreterLockReleased> released_;
 };
 
 // Runs pending signal handlers; false (the handler's exception pending)
@@ -167,51 +154,12 @@ public:
     bool keep_going(std::size_t) override { return true; }
 };
 
-// Runs pending signal handlers during a long loop, on the main thread only
-// (the one that runs them); a handler that raises stops the loop and leaves
-// its exception pending.
-class SignalPoll final : public parallel::CallerPoll {
+// A loop call shorter than kPollWork polls nothing while it runs: count_work
+// does, between loop calls.
+class NoPoll final : public parallel::CallerPoll {
 public:
-    SignalPoll(kernels::InterpreterLockReleased& unlocked, bool main_thread)
-        : unlocked_(unlocked), main_thread_(main_thread) {}
-
-    bool proceed() override {
-        if (!main_thread_) {
-            return true;
-        }
-        return unlocked_.with_lock(signals_handled);
-    }
-
-private:
-    kernels::InterpreterLockReleased& unlocked_;
-    const bool main_thread_;
+    bool proceed() override { return true; }
 };
-
-// A long loop's body with its floating-point flags collected per chunk, so
-// that the flags workers raise reach the calling thread.
-struct FlagCollecting {
-    const LoopBody& body;
-    mutable std::atomic<int> flags{0};
-};
-
-void run_collecting(const void* erased, std::size_t first, std::size_t last, parallel::Checkpoint& checkpoint) {
-    const FlagCollecting& wrapped = *static_cast<const FlagCollecting*>(erased);
-    fexcept_t before;
-    std::fegetexceptflag(&before, FE_ALL_EXCEPT);
-    std::feclearexcept(FE_ALL_EXCEPT);
-    wrapped.body.run(wrapped.body.context, first, last, checkpoint);
-    const int raised = std::fetestexcept(FE_ALL_EXCEPT);
-    if (raised != 0) {
-        wrapped.flags.fetch_or(raised, std::memory_order_relaxed);
-    }
-    std::fesetexceptflag(&before, FE_ALL_EXCEPT);
-}
-
-void run_short_part(const void* erased, std::size_t first, std::size_t last) {
-    const LoopBody& body = *static_cast<const LoopBody*>(erased);
-    NeverStop checkpoint;
-    body.run(body.context, first, last, checkpoint);
-}
 
 void run_here(const LoopBody& body, std::size_t elements) {
     NeverStop checkpoint;
@@ -245,48 +193,32 @@ CallSettings read_settings() {
     return {threads.value(), main_thread};
 }
 
-bool drive_long(const LoopBody& body, std::size_t elements, std::uint64_t work, const CallSettings& settings,
+bool drive_long(const parallel::LoopPlan& plan, const parallel::RangeTask& task, const CallSettings& settings,
                 LoopLock& lock) {
-    const std::uint64_t per_element = (work - 1) / elements + 1;
-    const std::uint64_t chunk_elements = per_element < kChunkWork ? kChunkWork / per_element : 1;
-    const std::uint64_t chunks = (elements + chunk_elements - 1) / chunk_elements;
-    std::uint64_t threads = settings.threads;
-    if (threads > work / kMinWorkPerThread) {
-        threads = work / kMinWorkPerThread;
-    }
-    if (threads > chunks) {
-        threads = chunks;
-    }
-    if (threads < 1) {
-        threads = 1;
-    }
-    FlagCollecting wrapped{body};
-    const parallel::RangeTask task{&wrapped, run_collecting};
-    const parallel::LoopPlan plan{elements, static_cast<std::size_t>(chunk_elements), static_cast<unsigned>(threads)};
-    parallel::LoopOutcome outcome = parallel::LoopOutcome::completed;
+    parallel::LoopResult result{};
     {
         // NumPy keeps the lock around small loops (a few hundred elements),
         // which can still be long ones here (many harmonics): it is given up
         // for the evaluation, so that other threads, and the one that may
         // send the interrupt, can run.
-        std::optional<kernels::InterpreterLockReleased> given_up;
-        kernels::InterpreterLockReleased& unlocked =
-            lock.held() ? given_up.emplace(settings.main_thread) : lock.released();
-        SignalPoll poll(unlocked, settings.main_thread);
-        outcome = parallel::run_chunked(plan, task, poll);
+        std::optional<InterpreterLockReleased> given_up;
+        InterpreterLockReleased& unlocked = lock.held() ? given_up.emplace(settings.main_thread) : lock.released();
+        kernels::SignalPoll poll(unlocked, settings.main_thread);
+        result = parallel::run_chunked(plan, task, poll);
     }
-    const int flags = wrapped.flags.load(std::memory_order_relaxed);
-    if (flags != 0) {
-        std::feraiseexcept(flags);
+    if (result.worker_flags != 0) {
+        std::feraiseexcept(result.worker_flags);
     }
-    return outcome == parallel::LoopOutcome::completed;
+    return result.outcome == parallel::LoopOutcome::completed;
 }
 
 bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work) {
     if (earlier_failure_pending()) {
         return false;
     }
-    if (work < kTeamWork) {
+    parallel::LoopPlan plan = parallel::plan_threads(work, elements, parallel::LoopKind::row);
+    const bool long_loop = work >= kPollWork;
+    if (plan.threads <= 1 && !long_loop) {
         run_here(body, elements);
         return count_work(work);
     }
@@ -301,21 +233,17 @@ bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work) {
     if (settings.threads == 0) {
         return false;
     }
-    if (work >= kLongWork) {
-        return drive_long(body, elements, work, settings, lock);
+    if (settings.threads < plan.threads) {
+        plan.threads = settings.threads;
     }
-    std::uint64_t threads = settings.threads;
-    if (threads > work / kTeamWorkPerThread) {
-        threads = work / kTeamWorkPerThread;
+    const parallel::RangeTask task{body.context, body.run};
+    if (long_loop) {
+        return drive_long(plan, task, settings, lock);
     }
-    if (threads <= 1) {
-        run_here(body, elements);
-    } else {
-        const parallel::TeamTask team_task{&body, run_short_part};
-        const int flags = parallel::run_on_team(team_task, elements, static_cast<unsigned>(threads));
-        if (flags != 0) {
-            std::feraiseexcept(flags);
-        }
+    NoPoll poll;
+    const parallel::LoopResult result = parallel::run_chunked(plan, task, poll);
+    if (result.worker_flags != 0) {
+        std::feraiseexcept(result.worker_flags);
     }
     this_thread.work_since_poll += work;
     return true;

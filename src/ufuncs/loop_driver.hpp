@@ -6,7 +6,7 @@
 // only for small loops).  The thread settings are read, pending signals run
 // and errors set with the lock held: the driver takes it for that where the
 // calling thread does not hold it, and hands it back after.  Whether the
-// thread holds it is CPython's answer (frame/lock_ownership.hpp), never the
+// thread holds it is CPython's answer (frame/interpreter_lock.hpp), never the
 // interpreter's PyGILState_Check(), which says yes to everything once a
 // sub-interpreter has existed.
 //

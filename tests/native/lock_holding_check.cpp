@@ -6,9 +6,8 @@
 // answer, not the module's count of entries.  Exits non-zero on the first
 // check that fails.
 #include "frame/entry_depth.hpp"
-#include "frame/lock_ownership.hpp"
 #include "frame/owned_ref.hpp"
-#include "kernels/interpreter_lock.hpp"
+#include "frame/interpreter_lock.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +41,7 @@ int main() {
         Py_INCREF(object);
         Py_INCREF(object);
         {
-            const undarix::kernels::InterpreterLockReleased unlocked(false);
+            const undarix::InterpreterLockReleased unlocked(false);
             check(!this_thread_holds_interpreter_lock(), "lock given up: not holding");
             undarix::release_reference(object);
         }
@@ -52,7 +51,7 @@ int main() {
             const undarix::EntryDepth nested;
             check(Py_REFCNT(object) == initial + 1, "the next entry applies the queue");
             {
-                const undarix::kernels::InterpreterLockReleased unlocked(true);
+                const undarix::InterpreterLockReleased unlocked(true);
                 check(!this_thread_holds_interpreter_lock(), "nested entry, lock given up: not holding");
                 undarix::release_reference(object);
             }
@@ -94,7 +93,7 @@ int main() {
     // up at the end, for the caller to take back.
     state = PyEval_SaveThread();
     {
-        undarix::kernels::InterpreterLockReleased adopted(undarix::kernels::ReleasedByCaller{}, false);
+        undarix::InterpreterLockReleased adopted(undarix::ReleasedByCaller{}, false);
         check(adopted.can_lock(), "adopted: this thread has a state of its own");
         check(adopted.with_lock([] { return this_thread_holds_interpreter_lock(); }),
               "adopted: holding inside with_lock (taken on the separate stack)");

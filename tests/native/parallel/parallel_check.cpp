@@ -32,6 +32,9 @@ struct InPlace {
     std::vector<double> values;
     unsigned spin = 0;
     unsigned steps_per_check = 0;
+    // When set: each element waits at its first checkpoint, asking again and
+    // again, until the gate opens.
+    std::atomic<bool>* gate = nullptr;
 
     explicit InPlace(std::size_t n, unsigned spin_steps = 0, unsigned per_check = 0)
         : values(n), spin(spin_steps), steps_per_check(per_check) {
@@ -49,6 +52,11 @@ struct InPlace {
                 sink = sink + 1.0;
                 if (self.steps_per_check != 0 && step % self.steps_per_check == 0 && !checkpoint.keep_going(i)) {
                     return;
+                }
+                while (self.gate != nullptr && !self.gate->load() && step == self.steps_per_check) {
+                    if (!checkpoint.keep_going(i)) {
+                        return;
+                    }
                 }
             }
             values[i] = 3.0 * values[i] + 1.0;
@@ -110,7 +118,7 @@ void chunk_claiming() {
         // Nothing to evaluate: the task is never run.
         const RangeTask never{nullptr, [](const void*, std::size_t, std::size_t, Checkpoint&) { CHECK(false); }};
         Proceed poll;
-        CHECK(run_chunked(plan_of(0, 1, 4), never, poll) == LoopOutcome::completed);
+        CHECK(run_chunked(plan_of(0, 1, 4), never, poll).outcome == LoopOutcome::completed);
         CHECK(poll.calls == 0);
     }
     for (const std::size_t n : {1u, 2u, 7u, 63u, 64u, 65u, 1000u, 8191u, 8192u, 8193u, 100003u}) {
@@ -121,7 +129,7 @@ void chunk_claiming() {
             for (const unsigned threads : {1u, 2u, 3u, 5u, 8u}) {
                 InPlace work(n);
                 Proceed poll;
-                CHECK(run_chunked(plan_of(n, chunk, threads), work.task(), poll) == LoopOutcome::completed);
+                CHECK(run_chunked(plan_of(n, chunk, threads), work.task(), poll).outcome == LoopOutcome::completed);
                 CHECK(work.all_written());
             }
         }
@@ -129,7 +137,7 @@ void chunk_claiming() {
     // Polls due at every checkpoint change nothing.
     InPlace work(50000, 200, 50);
     Proceed poll;
-    CHECK(run_chunked(plan_of(50000, 100, 3, std::chrono::nanoseconds(0)), work.task(), poll) ==
+    CHECK(run_chunked(plan_of(50000, 100, 3, std::chrono::nanoseconds(0)), work.task(), poll).outcome ==
           LoopOutcome::completed);
     CHECK(work.all_written());
     CHECK(poll.calls > 0);
@@ -149,7 +157,7 @@ void stop_at_every_poll() {
                 InPlace work(shape.n, shape.spin, shape.per_check);
                 StopAt poll(k);
                 const LoopOutcome outcome =
-                    run_chunked(plan_of(shape.n, shape.chunk, threads, std::chrono::nanoseconds(0)), work.task(), poll);
+                    run_chunked(plan_of(shape.n, shape.chunk, threads, std::chrono::nanoseconds(0)), work.task(), poll).outcome;
                 CHECK(work.none_twice());
                 if (outcome == LoopOutcome::stopped) {
                     CHECK(poll.calls == k);  // no poll after the one that said stop
@@ -208,7 +216,7 @@ void fork_during_the_loop() {
                 InPlace work(shape.n, shape.spin, shape.per_check);
                 ForkAt poll(k);
                 const LoopPlan plan = plan_of(shape.n, shape.chunk, threads, std::chrono::microseconds(200));
-                const LoopOutcome outcome = run_chunked(plan, work.task(), poll);
+                const LoopOutcome outcome = run_chunked(plan, work.task(), poll).outcome;
                 if (poll.child == 0) {
                     // The child: its workers are gone; it finished alone.  (exit,
                     // not _Exit: a coverage build writes the child's counters.)
@@ -232,7 +240,7 @@ void fork_inside_a_nested_loop() {
                 inner_done = true;
                 ForkAt fork_poll(2);
                 const LoopOutcome outcome =
-                    run_chunked(plan_of(inner.values.size(), 8, 2, std::chrono::microseconds(100)), inner.task(), fork_poll);
+                    run_chunked(plan_of(inner.values.size(), 8, 2, std::chrono::microseconds(100)), inner.task(), fork_poll).outcome;
                 CHECK(outcome == LoopOutcome::completed && inner.all_written());
                 child = fork_poll.child;
             }
@@ -244,7 +252,7 @@ void fork_inside_a_nested_loop() {
     } poll;
     InPlace outer(3000, 3000, 0);
     const LoopOutcome outcome =
-        run_chunked(plan_of(outer.values.size(), 8, 3, std::chrono::microseconds(100)), outer.task(), poll);
+        run_chunked(plan_of(outer.values.size(), 8, 3, std::chrono::microseconds(100)), outer.task(), poll).outcome;
     if (poll.child == 0) {
         std::exit(outcome == LoopOutcome::completed && outer.all_written() ? 0 : 3);
     }
@@ -277,19 +285,23 @@ void stagger_before_fork() {
 // call, runs a second loop whose own poll forks again; the child's fork
 // handlers then meet, besides that loop, the loop copied from the parent,
 // whose workers do not exist there and whose mutex and condition variables
-// are as those workers left them.
+// are as those workers left them.  The loop's elements wait at their first
+// checkpoint until this first call: the team's workers, awake from the loop
+// before, would otherwise take every chunk while the calling thread is kept
+// off its core, and leave it nothing to call this again for in the child.
 class ForkAgainInTheChild final : public CallerPoll {
 public:
     static constexpr unsigned kForks = 64;
 
     bool proceed() override {
+        gate.store(true);
         if (in_child) {
             // Again if the workers took every chunk before the first poll.
             for (unsigned tries = 0; grandchild == -1 && tries < 100; ++tries) {
                 InPlace inner(4, 20000, 200);
                 ForkAt fork_poll(1);
                 const LoopOutcome outcome = run_chunked(
-                    plan_of(inner.values.size(), 1, 2, std::chrono::nanoseconds(0)), inner.task(), fork_poll);
+                    plan_of(inner.values.size(), 1, 2, std::chrono::nanoseconds(0)), inner.task(), fork_poll).outcome;
                 inner_exact = outcome == LoopOutcome::completed && inner.all_written();
                 grandchild = fork_poll.child;
             }
@@ -308,6 +320,7 @@ public:
         return true;
     }
 
+    std::atomic<bool> gate{false};
     bool in_child = false;
     pid_t children[kForks] = {};
     unsigned forked = 0;
@@ -336,9 +349,10 @@ void fork_again_in_the_child() {
         for (unsigned tries = 0; tries < 100; ++tries) {
             InPlace work(400, 10000, 100);
             ForkAgainInTheChild poll;
+            work.gate = &poll.gate;
             forks_to_stagger.store(ForkAgainInTheChild::kForks);
             const LoopOutcome outcome =
-                run_chunked(plan_of(work.values.size(), 1, threads, std::chrono::nanoseconds(0)), work.task(), poll);
+                run_chunked(plan_of(work.values.size(), 1, threads, std::chrono::nanoseconds(0)), work.task(), poll).outcome;
             const bool exact = outcome == LoopOutcome::completed && work.all_written();
             if (poll.in_child) {
                 // A child or a grandchild: each finished its loops alone.

@@ -1,9 +1,8 @@
 // Workers that cannot be started: every allocation the loop makes fails in
 // turn (a replaced operator new throws std::bad_alloc at the k-th call, the
-// nothrow forms return null), and every thread start fails in turn
-// (pthread_create, wrapped at link time, returns EAGAIN at the k-th call).
-// Each time the call must still be evaluated in full, on the threads that
-// exist.
+// nothrow forms return null), and thread starts fail (pthread_create, wrapped
+// at link time, returns EAGAIN at the k-th call, or at every call).  Each
+// time the call must still be evaluated in full, on the threads that exist.
 #include "check.hpp"
 #include "parallel/chunked_loop.hpp"
 
@@ -55,7 +54,8 @@ extern "C" int __real_pthread_create(pthread_t*, const pthread_attr_t*, void* (*
 extern "C" int __wrap_pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*start)(void*),
                                      void* argument) {
     const long k = start_to_fail.load();
-    if (every_start_fails.load() || (k != 0 && starts.fetch_add(1) + 1 == k)) {
+    const long attempt = starts.fetch_add(1) + 1;
+    if (every_start_fails.load() || (k != 0 && attempt == k)) {
         return EAGAIN;
     }
     return __real_pthread_create(thread, attributes, start, argument);
@@ -99,7 +99,7 @@ bool evaluated_in_full(unsigned threads, Arm&& arm) {
     Proceed poll;
     arm(true);
     const LoopOutcome outcome = run_chunked(LoopPlan{work.values.size(), 100, threads},
-                                            RangeTask{&work, &Doubling::run}, poll);
+                                            RangeTask{&work, &Doubling::run}, poll).outcome;
     arm(false);
     return outcome == LoopOutcome::completed && work.exact();
 }
@@ -117,15 +117,32 @@ void allocation_failures() {
     }
 }
 
+// The team's workers outlive a call: a call starts only the workers it
+// lacks, stops starting at the first that fails (the threads that exist
+// share its chunks), and a later call tries again.  Run in a fresh process,
+// where no worker exists yet.
 void thread_start_failures() {
-    for (const unsigned threads : {2u, 3u, 5u}) {
-        for (long k = 1; k < threads; ++k) {
-            starts = 0;
-            CHECK(evaluated_in_full(threads, [k](bool armed) { start_to_fail = armed ? k : 0; }));
-            CHECK(starts.load() == k);  // no thread is started after one failed
-        }
-        CHECK(evaluated_in_full(threads, [](bool armed) { every_start_fails = armed; }));
-    }
+    // Every start fails: one attempt, and the calling thread does it all.
+    starts = 0;
+    CHECK(evaluated_in_full(5, [](bool armed) { every_start_fails = armed; }));
+    CHECK(starts.load() == 1);
+    // The third start fails: two workers exist from here on.
+    starts = 0;
+    CHECK(evaluated_in_full(5, [](bool armed) { start_to_fail = armed ? 3 : 0; }));
+    CHECK(starts.load() == 3);
+    // The next start, for a third worker, fails at once.
+    starts = 0;
+    CHECK(evaluated_in_full(5, [](bool armed) { start_to_fail = armed ? 1 : 0; }));
+    CHECK(starts.load() == 1);
+    // Three threads need no more than the two workers that exist.
+    starts = 0;
+    CHECK(evaluated_in_full(3, [](bool) {}));
+    CHECK(starts.load() == 0);
+    // Five threads start the two missing, once.
+    CHECK(evaluated_in_full(5, [](bool) {}));
+    CHECK(starts.load() == 2);
+    CHECK(evaluated_in_full(5, [](bool) {}));
+    CHECK(starts.load() == 2);
 }
 
 const checks::Check all_checks[] = {

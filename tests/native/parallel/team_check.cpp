@@ -1,12 +1,16 @@
-// Checks of the worker team (run_on_team): a long stream of short tasks whose
-// part and thread counts change from one task to the next, as the rows of a
-// sweep and the calls of several callers do.  Every element of every task
-// must be evaluated exactly once, and no worker may still be inside a task,
-// or start one of its parts, once run_on_team has returned for it.
+// Checks of the worker team that runs the chunked loops: a long stream of
+// short tasks whose part and thread counts change from one task to the next,
+// as the rows of a sweep and the calls of several callers do.  Every element
+// of every task must be evaluated exactly once, and no worker may still be
+// inside a task, or start one of its parts, once run_chunked has returned
+// for it.
 #include "check.hpp"
-#include "parallel/worker_team.hpp"
+#include "parallel/chunked_loop.hpp"
+
+#include <pthread.h>
 
 #include <atomic>
+#include <cfenv>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -27,7 +31,7 @@ struct Slot {
 
 std::atomic<unsigned long> late_touches{0};
 
-void count_once(const void* erased, std::size_t first, std::size_t last) {
+void count_once(const void* erased, std::size_t first, std::size_t last, Checkpoint&) {
     Slot& slot = *static_cast<Slot*>(const_cast<void*>(erased));
     if (!slot.open.load(std::memory_order_acquire) || last > slot.elements || first >= last) {
         late_touches.fetch_add(1, std::memory_order_relaxed);
@@ -45,6 +49,11 @@ void count_once(const void* erased, std::size_t first, std::size_t last) {
 // The number of tasks: enough that the caller of one task rewrites the team's
 // state while a worker is still on its way out of the task before, many
 // times over; few enough for a ThreadSanitizer build on a busy machine.
+class Proceed final : public CallerPoll {
+public:
+    bool proceed() override { return true; }
+};
+
 unsigned long task_count() {
     const char* text = std::getenv("UNDARIX_TEAM_TASKS");
     return text != nullptr ? std::strtoul(text, nullptr, 10) : 2000000;
@@ -67,7 +76,10 @@ void exactly_once_over_many_tasks() {
             slot.evaluations[i].store(0, std::memory_order_relaxed);
         }
         slot.open.store(true, std::memory_order_release);
-        run_on_team(TeamTask{&slot, count_once}, elements, threads);
+        Proceed poll;
+        // Chunks larger than any task: the team cuts each into parts of its own.
+        CHECK(run_chunked(LoopPlan{elements, kMostElements, threads}, RangeTask{&slot, count_once}, poll).outcome ==
+              LoopOutcome::completed);
         slot.open.store(false, std::memory_order_release);
         for (std::size_t i = 0; i < elements; ++i) {
             const unsigned evaluations = slot.evaluations[i].load(std::memory_order_relaxed);
@@ -81,8 +93,48 @@ void exactly_once_over_many_tasks() {
     }
 }
 
+// Each element raises a floating-point flag: FE_OVERFLOW where the calling
+// thread evaluates it, FE_DIVBYZERO where a worker does.
+struct FlagRaising {
+    pthread_t caller;
+    std::atomic<unsigned> on_workers{0};
+
+    static void run(const void* erased, std::size_t first, std::size_t last, Checkpoint&) {
+        FlagRaising& self = *static_cast<FlagRaising*>(const_cast<void*>(erased));
+        const bool on_caller = pthread_equal(pthread_self(), self.caller) != 0;
+        for (std::size_t i = first; i < last; ++i) {
+            std::feraiseexcept(on_caller ? FE_OVERFLOW : FE_DIVBYZERO);
+        }
+        if (!on_caller) {
+            self.on_workers.fetch_add(static_cast<unsigned>(last - first), std::memory_order_relaxed);
+        }
+    }
+};
+
+// The flags the workers raise come back in the result, for the caller to
+// raise on its own thread, and only theirs: the caller's stay on the caller.
+void worker_flags_reach_the_caller() {
+    unsigned with_workers = 0;
+    for (unsigned task = 0; task < 2000 && with_workers < 20; ++task) {
+        FlagRaising raising{pthread_self()};
+        std::feclearexcept(FE_ALL_EXCEPT);
+        Proceed poll;
+        const LoopResult result =
+            run_chunked(LoopPlan{1000, 10, 2 + task % 3}, RangeTask{&raising, FlagRaising::run}, poll);
+        CHECK(result.outcome == LoopOutcome::completed);
+        CHECK(std::fetestexcept(FE_DIVBYZERO) == 0);
+        CHECK((result.worker_flags & FE_OVERFLOW) == 0);
+        const bool workers_evaluated = raising.on_workers.load() > 0;
+        CHECK(((result.worker_flags & FE_DIVBYZERO) != 0) == workers_evaluated);
+        CHECK((std::fetestexcept(FE_OVERFLOW) != 0) == (raising.on_workers.load() < 1000));
+        with_workers += workers_evaluated ? 1 : 0;
+    }
+    CHECK(with_workers > 0);
+}
+
 const checks::Check all_checks[] = {
     {"exactly_once_over_many_tasks", exactly_once_over_many_tasks},
+    {"worker_flags_reach_the_caller", worker_flags_reach_the_caller},
 };
 
 }  // namespace

@@ -1,11 +1,12 @@
-#include "kernels/interpreter_lock.hpp"
+#include "frame/interpreter_lock.hpp"
 
 #include "frame/error_indicator.hpp"
-#include "frame/lock_ownership.hpp"
 #include "frame/owned_ref.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/types.h>
@@ -27,8 +28,20 @@
 #define UNDARIX_SEPARATE_STACK 1
 #endif
 
-namespace undarix::kernels {
+namespace undarix {
 namespace {
+
+// ---- Who holds the lock -------------------------------------------------------
+
+// The thread state the interpreter runs now (borrowed; null when no thread
+// holds the lock), read without CPython's own "must not be null" check.
+PyThreadState* running_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
 
 // ---- Python's main thread ---------------------------------------------------
 
@@ -196,7 +209,80 @@ bool interpreter_finalizing() noexcept {
 }
 #endif
 
+// Maps this thread's separate stack if it has none yet; false when there is
+// no separate stack for this CPython and platform, or the mapping failed.
+// The stack is unmapped when the thread exits.
+bool prepare_separate_stack() noexcept {
+#if defined(UNDARIX_SEPARATE_STACK)
+    return this_threads_stack.prepare();
+#else
+    return false;
+#endif
+}
+
+// PyEval_RestoreThread(state), made safe for the way CPython 3.8 to 3.13 end
+// a thread that asks for the lock while the interpreter finalises:
+// pthread_exit, which on glibc unwinds the thread's stack with a forced
+// unwinding (whatever C++ runtime the module was built with: glibc loads
+// libgcc_s for it), and that unwinding would run through this module's C++
+// frames.  A thread that may be ended so (any but Python's main thread) asks
+// for the lock on a small stack of its own, mapped with a guard page below
+// it, where that unwinding finds no C++ frame and ends the thread as if it
+// had never entered the module.  That stack exists only where the unwinding
+// can happen: CPython before 3.14 (which hangs the thread instead) on glibc;
+// elsewhere this is PyEval_RestoreThread.  (No thread is parked instead: the
+// finalising thread itself may be inside a call, from a __del__, and must go
+// on.)  `main_thread` is on_main_thread(), asked while the lock was held.
+void take_back_lock(PyThreadState* state, bool main_thread) {
+#if defined(UNDARIX_SEPARATE_STACK)
+    if (!main_thread && restore_on_separate_stack(state)) {
+        return;
+    }
+#endif
+    (void)main_thread;
+    PyEval_RestoreThread(state);
+}
+
 }  // namespace
+
+// Why this comparison and not something simpler:
+// - The module's own count of entries says nothing once CPython ends a thread
+//   inside Python code the module called (pthread_exit at interpreter exit,
+//   3.8 to 3.13): the unwinding runs the module's destructors while the count
+//   still reads "inside an entry", but the lock belongs to the finalising
+//   thread.
+// - PyGILState_Check() answers true unconditionally once any sub-interpreter
+//   has been created (Py_NewInterpreter switches its check off for good: so
+//   on 3.8 to 3.13 at least, 3.12 and 3.13 included), so it cannot be
+//   trusted in a process that ever made one.
+// - The running thread state is the lock holder's: on 3.8 to 3.11 a
+//   process-wide pointer that CPython sets after taking the lock and clears
+//   before giving it up; from 3.12 on a per-thread pointer that is set only
+//   while this thread is attached.  PyGILState_GetThisThreadState() is this
+//   OS thread's own state (null once the thread has none, or after the
+//   interpreter's thread states are gone).  A thread that is being ended
+//   while it waits for the lock never becomes the running state, so the two
+//   differ and its releases are queued.  Running under a state other than
+//   the thread's own (a sub-interpreter's) also reads "not held": the
+//   release is then queued, which is safe, never decremented unlocked.
+bool this_thread_holds_interpreter_lock() noexcept {
+    PyThreadState* running = running_thread_state();
+    return running != nullptr && running == PyGILState_GetThisThreadState();
+}
+
+void decrement_locked(PyObject* object) noexcept {
+#if defined(UNDARIX_CHECK_LOCK_OWNERSHIP)
+    if (!this_thread_holds_interpreter_lock()) {
+        std::fprintf(stderr,
+                     "undarix: a reference count would be decremented without the interpreter lock "
+                     "(object at %p); aborting (UNDARIX_CHECK_LOCK_OWNERSHIP)\n",
+                     static_cast<void*>(object));
+        std::fflush(stderr);
+        std::abort();
+    }
+#endif
+    Py_DECREF(object);
+}
 
 bool on_main_thread() noexcept {
 #if defined(UNDARIX_HAS_GETPID)
@@ -216,24 +302,6 @@ bool on_main_thread() noexcept {
 #endif
     }
     return PyThread_get_thread_ident() == main_thread_ident;
-}
-
-bool prepare_separate_stack() noexcept {
-#if defined(UNDARIX_SEPARATE_STACK)
-    return this_threads_stack.prepare();
-#else
-    return false;
-#endif
-}
-
-void take_back_lock(PyThreadState* state, bool main_thread) {
-#if defined(UNDARIX_SEPARATE_STACK)
-    if (!main_thread && restore_on_separate_stack(state)) {
-        return;
-    }
-#endif
-    (void)main_thread;
-    PyEval_RestoreThread(state);
 }
 
 InterpreterLockReleased::InterpreterLockReleased(bool main_thread) noexcept
@@ -297,4 +365,4 @@ void InterpreterLockReleased::release_again() noexcept {
     }
 }
 
-}  // namespace undarix::kernels
+}  // namespace undarix

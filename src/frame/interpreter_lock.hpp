@@ -1,17 +1,23 @@
-// Lets other Python threads run while a long evaluation runs.
+// The interpreter lock: whether this thread holds it, as CPython itself
+// knows it; giving it up while a long evaluation runs, so that other Python
+// threads run, and taking it back, on a separate stack where CPython may end
+// the thread there; and the one way the module gives up a reference it owns.
 #pragma once
 
 #include "frame/python.hpp"
 
-#include <cstdint>
 #include <exception>
 
-namespace undarix::kernels {
+namespace undarix {
 
-// Below this many formula evaluations (about 40 microseconds for the
-// cheapest formula) handing the interpreter lock over and taking it back
-// costs more than it gives other threads.
-constexpr std::uint64_t kReleaseLockWork = 4096;
+// True when this OS thread's own thread state is the one the interpreter
+// currently runs, that is when this thread holds the interpreter lock.
+bool this_thread_holds_interpreter_lock() noexcept;
+
+// Py_DECREF for a caller that holds the interpreter lock.  A build with
+// UNDARIX_CHECK_LOCK_OWNERSHIP asks CPython first and aborts the process
+// with a message if the lock is not held; other builds only decrement.
+void decrement_locked(PyObject* object) noexcept;
 
 // Whether this thread is Python's main thread as the interpreter records it
 // (the thread that initialised it, or that forked this process): the one
@@ -19,26 +25,6 @@ constexpr std::uint64_t kReleaseLockWork = 4096;
 // Needs the interpreter lock.  When the interpreter cannot say, the answer
 // is false, the cautious one for both uses.
 bool on_main_thread() noexcept;
-
-// PyEval_RestoreThread(state), made safe for the way CPython 3.8 to 3.13 end
-// a thread that asks for the lock while the interpreter finalises:
-// pthread_exit, which on glibc unwinds the thread's stack with a forced
-// unwinding (whatever C++ runtime the module was built with: glibc loads
-// libgcc_s for it), and that unwinding would run through this module's C++
-// frames.  A thread that may be ended so (any but Python's main thread) asks
-// for the lock on a small stack of its own, mapped with a guard page below
-// it, where that unwinding finds no C++ frame and ends the thread as if it
-// had never entered the module.  That stack exists only where the unwinding
-// can happen: CPython before 3.14 (which hangs the thread instead) on glibc;
-// elsewhere this is PyEval_RestoreThread.  (No thread is parked instead: the
-// finalising thread itself may be inside a call, from a __del__, and must go
-// on.)  `main_thread` is on_main_thread(), asked while the lock was held.
-void take_back_lock(PyThreadState* state, bool main_thread);
-
-// Maps this thread's separate stack if it has none yet; false when there is
-// no separate stack for this CPython and platform, or the mapping failed.  The stack is
-// unmapped when the thread exits.
-bool prepare_separate_stack() noexcept;
 
 // Marks the guard of a thread whose caller has already released the
 // interpreter lock (NumPy, around a ufunc's inner loop).
@@ -109,4 +95,4 @@ private:
     PyThreadState* saved_;
 };
 
-}  // namespace undarix::kernels
+}  // namespace undarix
