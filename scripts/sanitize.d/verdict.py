@@ -6,8 +6,9 @@ import glob
 import re
 import sys
 
-# undarix's shared object, its C++ namespace, or its sources.
-OURS = re.compile(r"undarix\.cpython|undarix::|/src/(?:frame|numpy|kernels)/|/src/lib\.cpp")
+# Either module's shared object, the C++ namespace, or any of the sources.
+OURS = re.compile(r"undarix(?:_ufuncs)?\.cpython|undarix::|/src/(?:frame|numpy|kernels|maths|parallel|ufuncs)/"
+                  r"|/src/[a-z_]+\.(?:cpp|hpp)")
 
 errors, our_leaks, other_leaks = [], [], 0
 for path in sorted(glob.glob(sys.argv[1] + "/*")):
