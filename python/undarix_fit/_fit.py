@@ -158,10 +158,11 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
     problem, solution = best
     final, finished = problem, solution
     normal_inverse = solution.normal_inverse
-    if ONSET in free and len(free) > 1:
+    if ONSET in free and len(free) > 1 and not solution.settled:
         # The pulse jumps at its onset, where the derivative by the onset is
         # one-sided: the solver sees the slope of the half Gaussian but not the
-        # jump, and may stop short in the other parameters.  With the onset
+        # jump, and may stop short in the other parameters (it stops on the
+        # step size, not because the sum of squares settled).  With the onset
         # held where it stopped, the rest is smooth and converges.
         rest = Problem(waveform, samples, dict(zip(names, problem.parameters(solution.x))),
                        tuple(name for name in free if name != ONSET), reuse=minpack)

@@ -9,8 +9,12 @@ fixed cost per call of its Python-level trust-region loop."""
 import numpy as np
 from scipy.optimize import least_squares, leastsq
 
-# MINPACK's info codes that mean a convergence test was met.
+# MINPACK's info codes that mean a convergence test was met, and those of
+# them that say the sum of squares stopped falling (ftol).
 CONVERGED = (1, 2, 3, 4)
+SETTLED = (1, 3)
+# least_squares' statuses that say the same.
+TRUST_REGION_SETTLED = (2, 4)
 # The options of least_squares that leastsq has too (under its own names);
 # any other option, or a loss other than "linear", chooses least_squares.
 MINPACK_OPTIONS = {"ftol": "ftol", "xtol": "xtol", "gtol": "gtol", "max_nfev": "maxfev"}
@@ -20,15 +24,17 @@ class Solution(object):
     """Where a solver stopped: the free parameters `x`, the weighted residuals
     there and their sum of squares, the unscaled covariance (J^T J)^-1 of the
     free parameters (None when it cannot be estimated), the evaluations made,
-    whether a convergence criterion was met, and the solver's message."""
+    whether a convergence criterion was met, whether it was that the sum of
+    squares stopped falling (`settled`), and the solver's message."""
 
-    def __init__(self, x, weighted, normal_inverse, nfev, success, message):
+    def __init__(self, x, weighted, normal_inverse, nfev, success, settled, message):
         self.x = x
         self.weighted = weighted
         self.chisqr = float(np.dot(weighted, weighted))
         self.normal_inverse = normal_inverse
         self.nfev = int(nfev)
         self.success = bool(success)
+        self.settled = bool(settled)
         self.message = message
 
 
@@ -64,7 +70,8 @@ def solve_minpack(problem, x0, options):
     x, normal_inverse, info, message, ier = leastsq(problem.residuals, x0, Dfun=problem.jacobian_rows,
                                                     col_deriv=True, full_output=True, **settings)
     x = np.atleast_1d(x)
-    return Solution(x, info["fvec"], normal_inverse, info["nfev"], ier in CONVERGED, str(message))
+    return Solution(x, info["fvec"], normal_inverse, info["nfev"], ier in CONVERGED, ier in SETTLED,
+                    str(message))
 
 
 def solve_trust_region(problem, x0, lower, upper, options):
@@ -81,14 +88,17 @@ def solve_trust_region(problem, x0, lower, upper, options):
         settings["bounds"] = (lower, upper)
     found = least_squares(problem.residuals, x0, jac=problem.jacobian, **settings)
     return Solution(found.x, found.fun, normal_inverse_of(found.jac), found.nfev, found.success,
-                    str(found.message))
+                    found.status in TRUST_REGION_SETTLED, str(found.message))
 
 
 def normal_inverse_of(jacobian):
     """(J^T J)^-1 from the singular values of J (points x free parameters),
-    None when a singular value is negligible, as curve_fit judges it."""
+    None when a singular value is negligible, as curve_fit judges it.  J's
+    singular values are those of R in J = QR, a small square matrix: its SVD
+    costs little beside the QR decomposition."""
     free = jacobian.shape[1]
-    _, singular, vt = np.linalg.svd(jacobian, full_matrices=False)
+    triangle = np.linalg.qr(jacobian, mode="r")
+    _, singular, vt = np.linalg.svd(triangle)
     threshold = np.finfo(float).eps * max(jacobian.shape) * (singular[0] if singular.size else 0.0)
     if np.count_nonzero(singular > threshold) < free:
         return None
