@@ -70,8 +70,10 @@ def solve_minpack(problem, x0, options):
     x, normal_inverse, info, message, ier = leastsq(problem.residuals, x0, Dfun=problem.jacobian_rows,
                                                     col_deriv=True, full_output=True, **settings)
     x = np.atleast_1d(x)
+    # leastsq breaks some of its messages across lines: one line reads better
+    # in a report.
     return Solution(x, info["fvec"], normal_inverse, info["nfev"], ier in CONVERGED, ier in SETTLED,
-                    str(message))
+                    " ".join(str(message).split()))
 
 
 def solve_trust_region(problem, x0, lower, upper, options):
