@@ -28,6 +28,9 @@ class Problem(object):
         columns = [names.index(name) for name in self.free]
         self.full = np.array([start[name] for name in names], dtype=np.float64)
         self.columns = np.array(columns, dtype=np.intp)
+        self.column_list = columns
+        self.all_free = len(columns) == len(names)
+        self.fixed_values = self.full.tolist()
         # The fixed parameters' derivatives still come out of the ufunc: they
         # go to rows of their own after the free ones (outputs that share
         # memory would make NumPy copy them at every call).
@@ -58,7 +61,14 @@ class Problem(object):
         return full
 
     def arguments(self, x):
-        return tuple(self.parameters(x).tolist()) + self.extra
+        """The ufunc's inputs after time, as Python floats (the cheapest
+        scalars for a ufunc to take)."""
+        if self.all_free:
+            return tuple(x.tolist()) + self.extra
+        values = list(self.fixed_values)
+        for index, value in zip(self.column_list, x.tolist()):
+            values[index] = value
+        return tuple(values) + self.extra
 
     def jacobian_arrays(self):
         block = np.empty((self.full.size, self.time.size))

@@ -76,10 +76,10 @@ class Samples(object):
             self.weights = 1.0 / sigma
 
     def spread_back(self, values):
-        """`values` at the kept points, placed at the input points, NaN elsewhere (a
-        new array)."""
+        """`values` at the kept points, placed at the input points, NaN
+        elsewhere: `values` itself when every point was kept."""
         if self.kept is None:
-            return np.array(values, dtype=np.float64)
+            return values
         full = np.full(self.size, np.nan)
         full[self.kept] = values
         return full

@@ -54,6 +54,8 @@ def uses_minpack(bounded, options):
                 return False
         elif key not in MINPACK_OPTIONS:
             return False
+        elif value is None and key != "max_nfev":
+            return False    # a test switched off, which only least_squares allows
     return True
 
 
