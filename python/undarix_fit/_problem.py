@@ -42,8 +42,6 @@ class Problem(object):
         self.value_ufunc = waveform.value_ufunc
         self.jacobian_ufunc = waveform.jacobian_ufunc
         self.reuse = reuse
-        self.evaluations = 0
-        self.jacobian_evaluations = 0
         if reuse:
             self.residual_buffer = np.empty(self.time.size)
             self.jacobian_block, self.jacobian_outputs = self.jacobian_arrays()
@@ -82,10 +80,12 @@ class Problem(object):
             key = x.tobytes()
             if key == self.residual_key:
                 return self.residual_buffer
+            # The buffer is about to change: no key may vouch for it until the
+            # call has finished (an exception leaves it half written).
+            self.residual_key = None
             difference = self.value_ufunc(self.time, *self.arguments(x), out=self.residual_buffer)
         else:
             difference = self.value_ufunc(self.time, *self.arguments(x))
-        self.evaluations += 1
         np.subtract(difference, self.data, out=difference)
         if self.weights is not None:
             np.multiply(difference, self.weights, out=difference)
@@ -103,11 +103,11 @@ class Problem(object):
             key = x.tobytes()
             if key == self.jacobian_key:
                 return self.jacobian_block[:self.columns.size]
+            self.jacobian_key = None
             block, outputs = self.jacobian_block, self.jacobian_outputs
         else:
             block, outputs = self.jacobian_arrays()
         self.jacobian_ufunc(self.time, *self.arguments(x), out=outputs)
-        self.jacobian_evaluations += 1
         rows = block[:self.columns.size]
         if self.weights is not None:
             np.multiply(rows, self.weights, out=rows)
@@ -117,5 +117,5 @@ class Problem(object):
 
     def jacobian(self, x):
         """The weighted Jacobian, one column per free parameter (a transposed
-        view of new rows), as ``least_squares`` wants it."""
+        view of the rows), as ``least_squares`` wants it."""
         return self.jacobian_rows(x).T
