@@ -1,12 +1,13 @@
 """guess() and fit(): least squares with the analytic Jacobian of the ufuncs."""
 
 import numpy as np
-from scipy.optimize import least_squares
 
 from ._guess import ranked_starts
 from ._parameters import bound_arrays, by_name, fixed_parameters
+from ._problem import Problem
 from ._result import FitResult
 from ._samples import Samples
+from ._solvers import normal_inverse_of, solve_minpack, solve_trust_region, uses_minpack
 from ._waveforms import Waveform
 
 # Further starts (the next spectral peaks) are tried when the fit from the
@@ -15,6 +16,13 @@ from ._waveforms import Waveform
 RETRY_RATIO = 1.5
 # The parameter of transient_impulse at whose value the pulse jumps.
 ONSET = "period"
+# The relative change of the parameters at which the fit with the onset free
+# stops (MINPACK's xtol), unless the caller sets xtol.  The cost jumps where
+# the onset crosses a sample time, and the solver, which sees no jump, creeps
+# towards that time by ever smaller steps; past 1e-5 they change the sum of
+# squares by a few parts in a million at most, and the fit that follows, with
+# the onset held, finishes the other parameters at full precision.
+ONSET_XTOL = 1e-5
 
 
 def guess(name, time, data, **fixed):
@@ -62,86 +70,6 @@ def noise_level(samples):
     return float(np.sqrt(np.mean(second ** 2) / 6.0))
 
 
-class Problem(object):
-    """The weighted residuals and their Jacobian over the free parameters, with
-    the fixed ones held at their values."""
-
-    def __init__(self, waveform, samples, start, free, reuse=False):
-        self.reuse = reuse
-        self.waveform = waveform
-        self.samples = samples
-        self.full = np.array([start[name] for name in waveform.names], dtype=np.float64)
-        self.columns = [waveform.names.index(name) for name in free]
-        # least_squares evaluates both at the start before MINPACK's solver
-        # asks for them there again: with `reuse` (method "lm" only, which
-        # copies the arrays and never changes them; "trf" scales them in
-        # place for robust losses) the last point's arrays are handed out
-        # again.
-        self.last_residuals = (None, None)
-        self.last_jacobian = (None, None)
-
-    def parameters(self, x):
-        full = self.full.copy()
-        full[self.columns] = x
-        return full
-
-    def residuals(self, x):
-        key = x.tobytes()
-        if self.reuse and self.last_residuals[0] == key:
-            return self.last_residuals[1]
-        difference = self.waveform.value(self.samples.time, self.parameters(x)) - self.samples.data
-        if self.samples.weights is not None:
-            difference *= self.samples.weights
-        self.last_residuals = (key, difference)
-        return difference
-
-    def unweighted_residuals(self, x):
-        """model - data at the free parameters x."""
-        if self.samples.weights is None and self.reuse:
-            return self.residuals(x)
-        return self.waveform.value(self.samples.time, self.parameters(x)) - self.samples.data
-
-    def jacobian(self, x):
-        key = x.tobytes()
-        if self.reuse and self.last_jacobian[0] == key:
-            return self.last_jacobian[1]
-        matrix = self.weighted_jacobian(x)
-        self.last_jacobian = (key, matrix)
-        return matrix
-
-    def weighted_jacobian(self, x):
-        # The ufunc writes each free parameter's derivative straight into its
-        # column (Fortran order: every column contiguous); the fixed ones go
-        # to a scratch array.
-        size = self.samples.time.size
-        matrix = np.empty((size, len(self.columns)), order="F")
-        scratch = np.empty(size)
-        outputs = [scratch] * len(self.waveform.names)
-        for column, index in enumerate(self.columns):
-            outputs[index] = matrix[:, column]
-        self.waveform.jacobian(self.samples.time, self.parameters(x), out=tuple(outputs))
-        if self.samples.weights is not None:
-            matrix *= self.samples.weights[:, None]
-        return matrix
-
-
-def covariance_of(jacobian, cost, points, absolute_sigma):
-    """(J^T J)^-1 from the singular values of J, dropping the negligible ones as
-    curve_fit does, scaled by the reduced chi-square unless sigma is absolute."""
-    free = jacobian.shape[1]
-    _, singular, vt = np.linalg.svd(jacobian, full_matrices=False)
-    threshold = np.finfo(float).eps * max(jacobian.shape) * (singular[0] if singular.size else 0.0)
-    keep = singular > threshold
-    if keep.sum() < free:
-        return np.full((free, free), np.inf)
-    vt = vt[keep]
-    covariance = np.dot(vt.T / singular[keep] ** 2, vt)
-    if not absolute_sigma:
-        dof = points - free
-        covariance = covariance * (2.0 * cost / dof) if dof > 0 else np.full((free, free), np.inf)
-    return covariance
-
-
 def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harmonics=None,
         absolute_sigma=False, **options):
     """Fit waveform `name` to `data` by least squares with the exact Jacobian.
@@ -172,8 +100,11 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
         As in ``curve_fit``: if true, ``sigma`` is absolute and the covariance
         is not scaled by the reduced chi-square.
     **options
-        Passed to :func:`scipy.optimize.least_squares` (``max_nfev``,
-        ``ftol``, ``loss``, ``method``, ...).
+        Solver settings.  ``ftol``, ``xtol``, ``gtol`` and ``max_nfev`` go to
+        MINPACK's Levenberg-Marquardt (:func:`scipy.optimize.leastsq`), which
+        fits when no bound is finite; finite bounds, or any other option of
+        :func:`scipy.optimize.least_squares` (``loss``, ``method="trf"``,
+        ``x_scale``, ...), make the fit run ``least_squares`` with them.
 
     Returns
     -------
@@ -192,6 +123,91 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
     if not free:
         raise ValueError("every parameter is fixed: nothing to fit")
     samples = Samples(time, data, sigma, needed=len(free) + 1)
+    starts = starting_points(waveform, samples, p0, fixed_values)
+    lower = upper = None
+    if bounds is not None:
+        lower, upper = bound_arrays(bounds, free)
+        if not (np.isfinite(lower).any() or np.isfinite(upper).any()):
+            lower = upper = None
+    minpack = uses_minpack(lower is not None, options)
+
+    def solve(problem):
+        settings = options
+        if ONSET in problem.free and len(problem.free) > 1 and "xtol" not in options:
+            settings = dict(options, xtol=ONSET_XTOL)
+        if minpack:
+            return solve_minpack(problem, problem.start(), settings)
+        if lower is None:
+            return solve_trust_region(problem, problem.start(), None, None, settings)
+        keep = [free.index(name) for name in problem.free]
+        return solve_trust_region(problem, problem.start(), lower[keep], upper[keep], settings)
+
+    best = None
+    nfev = 0
+    # Each further start costs a further fit: one is tried only when the fits
+    # so far leave residuals well above the noise.
+    noise = noise_level(samples) if len(starts) > 1 else 0.0
+    for start in starts:
+        problem = Problem(waveform, samples, start, free, reuse=minpack)
+        solution = solve(problem)
+        nfev += solution.nfev
+        if best is None or solution.chisqr < best[1].chisqr:
+            best = (problem, solution)
+        if not np.sqrt(best[1].chisqr / samples.time.size) > RETRY_RATIO * noise:
+            break
+    problem, solution = best
+    final, finished = problem, solution
+    normal_inverse = solution.normal_inverse
+    if ONSET in free and len(free) > 1 and not solution.settled:
+        # The pulse jumps at its onset, where the derivative by the onset is
+        # one-sided: the solver sees the slope of the half Gaussian but not the
+        # jump, and may stop short in the other parameters (it stops on the
+        # step size, not because the sum of squares settled).  With the onset
+        # held where it stopped, the rest is smooth and converges.
+        rest = Problem(waveform, samples, dict(zip(names, problem.parameters(solution.x))),
+                       tuple(name for name in free if name != ONSET), reuse=minpack)
+        polished = solve(rest)
+        nfev += polished.nfev
+        if polished.chisqr <= solution.chisqr:
+            final, finished = rest, polished
+            # The covariance is of every free parameter, the onset too.
+            at = rest.parameters(polished.x)[problem.columns]
+            normal_inverse = normal_inverse_of(problem.jacobian(at))
+    points = samples.time.size
+    dof = points - len(free)
+    covariance, estimated = covariance_matrix(normal_inverse, finished.chisqr, dof, absolute_sigma,
+                                              problem.columns, len(names))
+    success, message = solution.success, solution.message
+    if not finished.success:
+        success, message = False, finished.message
+    if success and not estimated:
+        message += " (the covariance could not be estimated: a parameter is not determined by the data)"
+    if samples.weights is None:
+        difference = finished.weighted
+    else:
+        difference = final.unweighted_residuals(finished.x)
+    return FitResult(
+        waveform,
+        params=dict(zip(names, final.parameters(finished.x).tolist())),
+        stderr=dict(zip(names, np.sqrt(covariance.diagonal()).tolist())),
+        covariance=covariance,
+        residuals=samples.spread_back(-difference),
+        chisqr=finished.chisqr,
+        redchi=finished.chisqr / dof if dof > 0 else float("inf"),
+        nfev=nfev,
+        success=success and estimated,
+        message=message,
+        free=free,
+        time=samples.all_time.copy(),
+        data=samples.all_data.copy(),
+    )
+
+
+def starting_points(waveform, samples, p0, fixed_values):
+    """The starts to fit from, best first: `p0`, or the guesses from the data
+    (the strongest spectral peaks for the damped waveforms), with the fixed
+    values in place."""
+    names = waveform.names
     if p0 is None:
         starts = ranked_starts(waveform, samples.time, samples.data, fixed_values)
     else:
@@ -200,80 +216,27 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
         if missing:
             raise ValueError("p0 lacks %s" % ", ".join(missing))
         starts = [start]
-    starts = [dict(start, **fixed_values) for start in starts]
-    lower, upper = bound_arrays(bounds, free)
-    bounded = bool(np.any(np.isfinite(lower)) or np.any(np.isfinite(upper)))
-    settings = dict(x_scale="jac", method="trf" if bounded or options.get("loss", "linear") != "linear" else "lm")
-    settings.update(options)
-    if bounded:
-        settings["bounds"] = (lower, upper)
-
-    best = None
-    nfev = 0
-    noise = noise_level(samples) if p0 is None else 0.0
-    for start in starts:
-        problem = Problem(waveform, samples, start, free, reuse=settings["method"] == "lm")
-        x0 = problem.full[problem.columns]
-        if bounded:
-            # least_squares wants a start strictly inside the bounds.
-            with np.errstate(invalid="ignore"):
-                width = upper - lower
-            room = np.where(np.isfinite(width), 1e-10 * width, 1e-10 * np.maximum(1.0, np.abs(x0)))
-            x0 = np.minimum(np.maximum(x0, lower + room), upper - room)
-        solution = least_squares(problem.residuals, x0, jac=problem.jacobian, **settings)
-        nfev += solution.nfev
-        if best is None or solution.cost < best[1].cost:
-            best = (problem, solution)
-        rms = np.sqrt(2.0 * best[1].cost / samples.time.size)
-        if not rms > RETRY_RATIO * noise:
-            break
-    problem, solution = best
-    parameters = problem.parameters(solution.x)
-    cost, jacobian = solution.cost, solution.jac
-    final = problem
-    if ONSET in free and len(free) > 1:
-        # The pulse jumps at its onset, where the derivative by the onset is
-        # one-sided: the solver sees the slope of the half Gaussian but not the
-        # jump, and may stop short in the other parameters.  With the onset
-        # held where it stopped, the rest is smooth and converges.
-        start = dict(zip(names, parameters))
-        rest = Problem(waveform, samples, start, tuple(name for name in free if name != ONSET),
-                       reuse=settings["method"] == "lm")
-        settings_rest = dict(settings)
-        if bounded:
-            keep = [free.index(name) for name in free if name != ONSET]
-            settings_rest["bounds"] = (lower[keep], upper[keep])
-        polished = least_squares(rest.residuals, rest.full[rest.columns], jac=rest.jacobian, **settings_rest)
-        nfev += polished.nfev
-        if polished.cost <= cost:
-            parameters = rest.parameters(polished.x)
-            cost = polished.cost
-            jacobian = problem.jacobian(parameters[problem.columns])
-            final = rest
-    points = samples.time.size
-    free_covariance = covariance_of(jacobian, cost, points, absolute_sigma)
-    covariance = np.zeros((len(names), len(names)))
-    covariance[np.ix_(problem.columns, problem.columns)] = free_covariance
-    errors = np.sqrt(np.diag(covariance))
-    difference = final.unweighted_residuals(parameters[final.columns])
-    chisqr = 2.0 * float(cost)
-    dof = points - len(free)
-    return FitResult(
-        waveform,
-        params={name: float(value) for name, value in zip(names, parameters)},
-        stderr={name: float(value) for name, value in zip(names, errors)},
-        covariance=covariance,
-        residuals=samples.spread_back(-difference),
-        chisqr=chisqr,
-        redchi=chisqr / dof if dof > 0 else float("inf"),
-        nfev=int(nfev),
-        success=bool(solution.success and np.all(np.isfinite(free_covariance))),
-        message=str(solution.message),
-        free=free,
-        time=as_array(time),
-        data=as_array(data),
-    )
+    if fixed_values:
+        starts = [dict(start, **fixed_values) for start in starts]
+    return starts
 
 
-def as_array(values):
-    return np.array(values, dtype=np.float64)
+def covariance_matrix(normal_inverse, chisqr, dof, absolute_sigma, columns, count):
+    """(covariance of every parameter, whether it is finite): (J^T J)^-1 of the
+    free parameters, scaled by the reduced chi-square unless sigma is absolute
+    (as curve_fit does), placed at their rows and columns; the fixed
+    parameters' rows and columns are zero.  Infinite where (J^T J)^-1 could
+    not be estimated or no degree of freedom is left."""
+    free = columns.size
+    if normal_inverse is None or dof <= 0:
+        part = np.full((free, free), np.inf)
+    elif absolute_sigma:
+        part = np.array(normal_inverse, dtype=np.float64)
+    else:
+        part = normal_inverse * (chisqr / dof)
+    estimated = bool(np.isfinite(part).all())
+    if free == count:
+        return part, estimated
+    covariance = np.zeros((count, count))
+    covariance[columns[:, None], columns] = part
+    return covariance, estimated

@@ -17,7 +17,10 @@ def by_name(values, names, what):
             raise ValueError("%s names unknown parameters %s; the parameters are %s"
                              % (what, ", ".join(map(repr, unknown)), ", ".join(names)))
         return {key: float(values[key]) for key in values.keys()}
-    values = list(np.asarray(values, dtype=np.float64).ravel())
+    try:
+        values = [float(value) for value in values]
+    except (TypeError, ValueError):
+        values = list(np.asarray(values, dtype=np.float64).ravel())
     if len(values) != len(names):
         raise ValueError("%s has %d values; expected %d, one for each of %s"
                          % (what, len(values), len(names), ", ".join(names)))

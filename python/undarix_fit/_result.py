@@ -14,8 +14,8 @@ class FitResult(object):
         The fitted value of every parameter, by the ufunc's parameter names
         (fixed parameters at their fixed values).
     stderr : dict
-        The standard error of every parameter (0.0 for fixed ones; NaN when the
-        covariance cannot be estimated).
+        The standard error of every parameter (0.0 for fixed ones; infinite
+        when the covariance cannot be estimated).
     covariance : numpy.ndarray
         The covariance matrix of all parameters in parameter order; the rows and
         columns of fixed parameters are zero.
@@ -31,10 +31,12 @@ class FitResult(object):
         Model evaluations made by the least-squares solver (Jacobian evaluations
         not counted).
     success : bool
-        Whether the solver met a convergence criterion and the covariance is
-        finite.
+        Whether the solver met a convergence criterion (for MINPACK's
+        ``leastsq``, an ``ier`` of 1 to 4) and the covariance is finite.
     message : str
-        The solver's account of why it stopped.
+        The solver's account of why it stopped (``leastsq``'s ``mesg``, or
+        ``least_squares``' ``message``), with a note when the covariance
+        could not be estimated.
     free : tuple of str
         The parameters that were fitted.
     num_harmonics : int or None

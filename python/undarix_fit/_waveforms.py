@@ -44,7 +44,7 @@ class Waveform(object):
             self.extra = (int(num_harmonics),)
         self.num_harmonics = self.extra[0] if self.extra else None
         self.value_ufunc = getattr(undarix_ufuncs, name)
-        self._jacobian_name = name + "_jacobian"
+        self.jacobian_ufunc = getattr(undarix_ufuncs, name + "_jacobian")
 
     def value(self, time, parameters):
         return self.value_ufunc(time, *(tuple(parameters) + self.extra))
@@ -52,8 +52,7 @@ class Waveform(object):
     def jacobian(self, time, parameters, out=None):
         """The derivatives by every continuous parameter, one array each, in
         parameter order (into the arrays of `out`, if given)."""
-        jacobian_ufunc = getattr(undarix_ufuncs, self._jacobian_name)
         arguments = tuple(parameters) + self.extra
         if out is None:
-            return jacobian_ufunc(time, *arguments)
-        return jacobian_ufunc(time, *arguments, out=out)
+            return self.jacobian_ufunc(time, *arguments)
+        return self.jacobian_ufunc(time, *arguments, out=out)
