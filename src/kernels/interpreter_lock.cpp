@@ -3,6 +3,7 @@
 #include "frame/error_indicator.hpp"
 #include "frame/lock_ownership.hpp"
 #include "frame/owned_ref.hpp"
+#include "parallel/this_process.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -200,7 +201,7 @@ bool interpreter_finalizing() noexcept {
 
 bool on_main_thread() noexcept {
 #if defined(UNDARIX_HAS_GETPID)
-    if (main_thread_known && main_thread_read_in != getpid()) {
+    if (main_thread_known && main_thread_read_in != parallel::this_process_id()) {
         main_thread_known = false;
     }
 #endif
@@ -212,7 +213,7 @@ bool on_main_thread() noexcept {
         main_thread_ident = ident;
         main_thread_known = true;
 #if defined(UNDARIX_HAS_GETPID)
-        main_thread_read_in = getpid();
+        main_thread_read_in = parallel::this_process_id();
 #endif
     }
     return PyThread_get_thread_ident() == main_thread_ident;

@@ -1,5 +1,7 @@
 #include "parallel/worker_team.hpp"
 
+#include "parallel/this_process.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <cfenv>
@@ -285,7 +287,7 @@ void forget_team_in_child() noexcept {
 }
 
 Team* team_for_this_process() noexcept {
-    const pid_t pid = getpid();
+    const pid_t pid = this_process_id();
     Team* team = current_team.load(std::memory_order_acquire);
     if (team != nullptr && team->owner() == pid) {
         return team;

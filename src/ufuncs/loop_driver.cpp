@@ -6,6 +6,7 @@
 #include "kernels/interpreter_lock.hpp"
 #include "kernels/thread_settings.hpp"
 #include "parallel/chunked_loop.hpp"
+#include "parallel/this_process.hpp"
 #include "parallel/worker_team.hpp"
 
 #include <atomic>
@@ -69,7 +70,7 @@ bool ask_main_thread() noexcept {
     const bool main = kernels::on_main_thread();
     this_thread.main = main ? MainThread::yes : MainThread::no;
 #if defined(UNDARIX_HAS_GETPID)
-    this_thread.answered_in = getpid();
+    this_thread.answered_in = parallel::this_process_id();
 #endif
     return main;
 }
@@ -77,7 +78,7 @@ bool ask_main_thread() noexcept {
 // The remembered answer; unknown when none was given in this process.
 MainThread remembered_main_thread() noexcept {
 #if defined(UNDARIX_HAS_GETPID)
-    if (this_thread.main != MainThread::unknown && this_thread.answered_in != getpid()) {
+    if (this_thread.main != MainThread::unknown && this_thread.answered_in != parallel::this_process_id()) {
         this_thread.main = MainThread::unknown;
     }
 #endif
