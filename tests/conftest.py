@@ -4,6 +4,8 @@ import os
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -60,6 +62,29 @@ def run_python(code, check=True):
             "subprocess failed with %d\nstdout:\n%s\nstderr:\n%s"
             % (completed.returncode, completed.stdout, completed.stderr))
     return completed
+
+
+def extra_threads_during(call):
+    """The most threads, beyond those that exist before, seen while `call` runs (Linux: counts
+    the entries of /proc/self/task)."""
+    seen = [0]
+    stop = threading.Event()
+
+    def watch():
+        while not stop.is_set():
+            seen[0] = max(seen[0], len(os.listdir("/proc/self/task")))
+            time.sleep(0.0005)
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    time.sleep(0.01)
+    baseline = len(os.listdir("/proc/self/task"))
+    try:
+        call()
+    finally:
+        stop.set()
+        watcher.join()
+    return seen[0] - baseline
 
 
 def find_panic_type():

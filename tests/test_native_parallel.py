@@ -1,7 +1,8 @@
 """The parallel layer's native checks (tests/native/parallel): src/parallel built on its own with
 CMake, without Python, and driven from C++: chunk claiming, a stop at every poll, a fork during
 the loop and another in the child, the worker team over a stream of changing tasks, thread start
-and allocation failures, cgroup files from fixture directories, and the thread-count settings.
+and allocation failures, cgroup files from fixture directories, the thread-count settings and the
+process id remembered across forks.
 Built once per session; UNDARIX_NATIVE_BUILD_DIR, UNDARIX_NATIVE_CXXFLAGS and
 UNDARIX_NATIVE_BUILD_TYPE choose where and how (scripts/coverage builds them with its counters)."""
 import os
@@ -16,7 +17,7 @@ SOURCE = os.path.join(ROOT, "tests", "native", "parallel")
 CHECKS = {
     "parallel_check": ["chunk_claiming", "stop_at_every_poll", "fork_during_the_loop",
                        "fork_inside_a_nested_loop", "fork_again_in_the_child", "cgroup_v2", "cgroup_v1",
-                       "affinity_mask", "thread_count_settings"],
+                       "affinity_mask", "thread_count_settings", "process_id_in_forked_children"],
     "start_failure_check": ["allocation_failures", "thread_start_failures"],
     "team_check": ["exactly_once_over_many_tasks"],
 }

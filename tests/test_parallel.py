@@ -2,14 +2,12 @@
 environment asks for, and no failure when threads cannot be started."""
 import os
 import sys
-import threading
-import time
 
 import numpy as np
 import pytest
 
 import undarix
-from conftest import ALL_FUNCTIONS, bits, run_python
+from conftest import ALL_FUNCTIONS, bits, extra_threads_during, run_python
 
 linux_only = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
 
@@ -61,28 +59,6 @@ def test_same_bits_for_every_thread_count(monkeypatch, name, kind, n, scalars):
         assert got.shape == (n,)
         mismatches = np.flatnonzero(bits(got) != expected)
         assert mismatches.size == 0, "%s threads: first differing index %d" % (threads, mismatches[0])
-
-
-def extra_threads_during(call):
-    """The most threads, beyond those that exist before, seen while `call` runs."""
-    seen = [0]
-    stop = threading.Event()
-
-    def watch():
-        while not stop.is_set():
-            seen[0] = max(seen[0], len(os.listdir("/proc/self/task")))
-            time.sleep(0.0005)
-
-    watcher = threading.Thread(target=watch)
-    watcher.start()
-    time.sleep(0.01)
-    baseline = len(os.listdir("/proc/self/task"))
-    try:
-        call()
-    finally:
-        stop.set()
-        watcher.join()
-    return seen[0] - baseline
 
 
 def long_call():
