@@ -13,7 +13,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COMPILER = os.environ.get("CXX", "c++")
 SOURCES = ["frame/entry_depth.cpp", "frame/error_indicator.cpp", "frame/lock_ownership.cpp",
            "frame/pending_releases.cpp",
-           "kernels/interpreter_lock.cpp"]
+           "kernels/interpreter_lock.cpp", "parallel/this_process.cpp"]
 
 
 def embedding_flags():
