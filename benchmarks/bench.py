@@ -10,6 +10,8 @@ same C runtime calls.
                                                                # draws it again, measuring nothing
     python benchmarks/bench.py --json runs.json     # also writes every timing's summary
     python benchmarks/bench.py --crossover          # only where two threads start to pay
+    python benchmarks/bench.py --call-cost          # only the cost per call at n = 1 and 16 against
+                                                    # np.empty(1), interleaved
 
 The module's thread count is set through UNDARIX_NUM_THREADS for each
 measurement; "all" is the number of CPUs this process may use.
@@ -289,6 +291,49 @@ def run_table(quick, lib):
         if n == 1:
             print("%-20s %-13s %9s call at n=1 is %.2f x np.empty(1)" % ("", "", "", ours.median / baseline))
     set_threads(None)
+
+
+def run_call_cost(quick):
+    """The strict module's cost per call at n = 1 and n = 16 as a ratio to np.empty(1).  Batches of
+    the three calls are interleaved round by round (each round in another order), and each round
+    gives its own ratios, so that the machine's speed changing meanwhile meets all three alike; the
+    spread is that of the rounds."""
+    set_threads(1)
+    rounds = 6 if quick else 60
+    calls_per_batch = 300 if quick else 5000
+    params = (1.5, -0.1, 2.0, 0.3, 0.5)
+    calls = {"np.empty(1)": lambda: np.empty(1)}
+    for n in (1, 16):
+        calls["undarix n=%d" % n] = direct_call(undarix.harmonic_oscillator, np.linspace(0.0, 1.0, n), params)
+    names = list(calls)
+    for call in calls.values():  # warm: the module's first call loads what it keeps for the process
+        call()
+    load_before = os.getloadavg() if hasattr(os, "getloadavg") else None
+    samples = {name: [] for name in names}
+    for index in range(rounds):
+        for name in names[index % len(names):] + names[:index % len(names)]:
+            call = calls[name]
+            start = time.perf_counter_ns()
+            for _ in range(calls_per_batch):
+                call()
+            samples[name].append((time.perf_counter_ns() - start) / calls_per_batch)
+    load_after = os.getloadavg() if hasattr(os, "getloadavg") else None
+    set_threads(None)
+    print("\ncall cost of undarix.harmonic_oscillator against np.empty(1): %d interleaved rounds of %d calls "
+          "each; ratios per round" % (rounds, calls_per_batch))
+    if load_before is not None:
+        print("load average (1, 5, 15 min): %.2f %.2f %.2f before, %.2f %.2f %.2f after" % (load_before + load_after))
+    baseline = samples["np.empty(1)"]
+    print("%-14s %12s %10s  %s" % ("call", "ns per call", "spread %", "x np.empty(1): median [q1, q3] (min..max)"))
+    for name in names:
+        timing = record("call cost", name, Timing(samples[name]))
+        ratio_text = ""
+        if name != "np.empty(1)":
+            ratios = record("call cost, ratio to np.empty(1)", name,
+                            Timing([ours / empty for ours, empty in zip(samples[name], baseline)]))
+            ratio_text = "%.2f [%.2f, %.2f] (%.2f..%.2f)" % (ratios.median, ratios.quantile(0.25),
+                                                             ratios.quantile(0.75), ratios.minimum, ratios.maximum)
+        print("%-14s %12.0f %10.0f  %s" % (name, timing.median, timing.iqr_percent, ratio_text))
 
 
 def run_parallel_table(quick, lib):
@@ -630,6 +675,8 @@ def main():
                         "quartiles, maximum, in ns per call) into this file")
     parser.add_argument("--crossover", action="store_true", help="measure only where two threads start to pay "
                         "(one against two threads, n = 4,096 to 65,536, and NumPy)")
+    parser.add_argument("--call-cost", action="store_true", help="measure only the cost per call at n = 1 and "
+                        "n = 16 against np.empty(1), interleaved (a minute; --quick: a second)")
     parser.add_argument("--redraw", metavar="JSON", help="measure nothing: draw --figure again from the timings "
                         "an earlier --figure kept beside its image")
     options = parser.parse_args()
@@ -647,8 +694,12 @@ def main():
         run_crossover(options.quick)
         print("\nbenchmark took %.0f s" % (time.perf_counter() - started))
         return
+    if options.call_cost:
+        run_call_cost(options.quick)
+        return
     lib = build_c_loop()
     run_table(options.quick, lib)
+    run_call_cost(options.quick)
     run_parallel_table(options.quick, lib)
     run_crossover(options.quick)
     run_memory()

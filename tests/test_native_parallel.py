@@ -2,7 +2,7 @@
 CMake, without Python, and driven from C++: chunk claiming, a stop at every poll, a fork during
 the loop and another in the child, the worker team over a stream of changing tasks and the
 floating-point flags its workers raise, thread start and allocation failures, cgroup files from
-fixture directories, and the thread-count settings.
+fixture directories, the thread-count settings and the process id remembered across forks.
 Built once per session; UNDARIX_NATIVE_BUILD_DIR, UNDARIX_NATIVE_CXXFLAGS and
 UNDARIX_NATIVE_BUILD_TYPE choose where and how (scripts/coverage builds them with its counters)."""
 import os
@@ -16,7 +16,7 @@ import native_checks
 CHECKS = {
     "parallel_check": ["chunk_claiming", "stop_at_every_poll", "fork_during_the_loop",
                        "fork_inside_a_nested_loop", "fork_again_in_the_child", "cgroup_v2", "cgroup_v1",
-                       "affinity_mask", "thread_count_settings"],
+                       "affinity_mask", "thread_count_settings", "process_id_in_forked_children"],
     "start_failure_check": ["allocation_failures", "thread_start_failures"],
     "team_check": ["exactly_once_over_many_tasks", "worker_flags_reach_the_caller"],
 }

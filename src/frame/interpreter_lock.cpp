@@ -2,6 +2,7 @@
 
 #include "frame/error_indicator.hpp"
 #include "frame/owned_ref.hpp"
+#include "parallel/this_process.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -286,7 +287,7 @@ void decrement_locked(PyObject* object) noexcept {
 
 bool on_main_thread() noexcept {
 #if defined(UNDARIX_HAS_GETPID)
-    if (main_thread_known && main_thread_read_in != getpid()) {
+    if (main_thread_known && main_thread_read_in != parallel::this_process_id()) {
         main_thread_known = false;
     }
 #endif
@@ -298,7 +299,7 @@ bool on_main_thread() noexcept {
         main_thread_ident = ident;
         main_thread_known = true;
 #if defined(UNDARIX_HAS_GETPID)
-        main_thread_read_in = getpid();
+        main_thread_read_in = parallel::this_process_id();
 #endif
     }
     return PyThread_get_thread_ident() == main_thread_ident;

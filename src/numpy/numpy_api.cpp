@@ -1,6 +1,5 @@
 #include "numpy/numpy_api.hpp"
 
-#include "frame/call_scope.hpp"
 #include "frame/internal_failure.hpp"
 #include "frame/object_text.hpp"
 
@@ -188,11 +187,20 @@ bool is_array(PyObject* object) {
 }
 
 PyObject* float64_descr() {
-    PyObject* descr = slot<DescrFromType>(kDescrFromTypeSlot)(kTypeDouble);
-    if (descr == nullptr) {
-        unexpected_api_failure();
+    // One of NumPy's builtin descriptors, which it never frees: the first
+    // reference asked for is kept for good, like the table's own.  Every
+    // call reads the descriptor two or three times, and a reference per
+    // read would cost a table call, a place in the call scope and a release
+    // (with its question to CPython whether the lock is held) each time.
+    // Set under the interpreter lock.
+    static PyObject* float64 = nullptr;
+    if (float64 == nullptr) {
+        float64 = slot<DescrFromType>(kDescrFromTypeSlot)(kTypeDouble);
+        if (float64 == nullptr) {
+            unexpected_api_failure();
+        }
     }
-    return hold_in_scope(OwnedRef::steal(descr));
+    return float64;
 }
 
 bool equiv_types(PyObject* first, PyObject* second) {

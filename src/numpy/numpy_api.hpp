@@ -44,8 +44,8 @@ PyTypeObject* array_type();
 // ndarray.
 bool is_array(PyObject* object);
 
-// The native float64 descriptor (slot 45), borrowed: the reference belongs to
-// the current call scope.
+// The native float64 descriptor (slot 45), borrowed: the module keeps a
+// reference to it for good.
 PyObject* float64_descr();
 
 // Descriptor equivalence (slot 182); identical objects are equivalent without

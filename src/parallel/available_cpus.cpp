@@ -1,7 +1,8 @@
 #include "parallel/available_cpus.hpp"
 
+#include "parallel/this_process.hpp"
+
 #include <sched.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <fstream>
@@ -135,10 +136,12 @@ unsigned quota_cpus(const std::string& proc_root, const std::string& sys_root) n
 
 unsigned available_cpus() noexcept {
     // The quota files are read once per process: opening and parsing them
-    // costs a few percent of a call just long enough to use threads.  The
-    // affinity mask is one system call, and is asked at every call: the
-    // process may change it at any time (os.sched_setaffinity).
-    const pid_t pid = getpid();
+    // costs a few percent of a call just long enough to use threads, and
+    // telling a forked child from its parent costs no system call.  The
+    // affinity mask is one system call, and is asked at every call: it
+    // belongs to the thread, and anyone may change it at any time without
+    // notice (os.sched_setaffinity, taskset -p).
+    const pid_t pid = this_process_id();
     unsigned quota = 0;
     if (quota_read_in.load(std::memory_order_acquire) == pid) {
         quota = cached_quota.load(std::memory_order_relaxed);

@@ -1,6 +1,7 @@
 #include "parallel/worker_team.hpp"
 
 #include "parallel/fork_guard.hpp"
+#include "parallel/this_process.hpp"
 #include "parallel/thread_start.hpp"
 
 #include <sched.h>
@@ -139,7 +140,7 @@ WorkerTeam::WorkerTeam(pid_t owner) noexcept : owner_(owner) {
 }
 
 WorkerTeam* WorkerTeam::claim(unsigned threads) noexcept {
-    const pid_t pid = getpid();
+    const pid_t pid = this_process_id();
     WorkerTeam* team = current_team.load(std::memory_order_acquire);
     if (team == nullptr || team->owner_ != pid) {
         register_fork_handlers();
@@ -173,7 +174,7 @@ void WorkerTeam::forget_in_child() noexcept {
     current_team.store(nullptr, std::memory_order_relaxed);
 }
 
-bool WorkerTeam::belongs_to_this_process() const noexcept { return owner_ == getpid(); }
+bool WorkerTeam::belongs_to_this_process() const noexcept { return owner_ == this_process_id(); }
 
 void WorkerTeam::grow(unsigned wanted) noexcept {
     while (workers_ < wanted) {

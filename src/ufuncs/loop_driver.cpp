@@ -6,6 +6,7 @@
 #include "kernels/signal_poll.hpp"
 #include "kernels/thread_settings.hpp"
 #include "parallel/chunked_loop.hpp"
+#include "parallel/this_process.hpp"
 
 #include <atomic>
 #include <cfenv>
@@ -56,7 +57,7 @@ bool ask_main_thread() noexcept {
     const bool main = on_main_thread();
     this_thread.main = main ? MainThread::yes : MainThread::no;
 #if defined(UNDARIX_HAS_GETPID)
-    this_thread.answered_in = getpid();
+    this_thread.answered_in = parallel::this_process_id();
 #endif
     return main;
 }
@@ -64,7 +65,7 @@ bool ask_main_thread() noexcept {
 // The remembered answer; unknown when none was given in this process.
 MainThread remembered_main_thread() noexcept {
 #if defined(UNDARIX_HAS_GETPID)
-    if (this_thread.main != MainThread::unknown && this_thread.answered_in != getpid()) {
+    if (this_thread.main != MainThread::unknown && this_thread.answered_in != parallel::this_process_id()) {
         this_thread.main = MainThread::unknown;
     }
 #endif

@@ -1,10 +1,11 @@
 // Checks of the chunked loop (chunk claiming, stops, forks, and forks again in
 // a forked child), of the CPU count from cgroup files in fixture directories,
-// and of the thread-count settings.
+// of the thread-count settings and of the remembered process id.
 #include "check.hpp"
 #include "parallel/available_cpus.hpp"
 #include "parallel/chunked_loop.hpp"
 #include "parallel/thread_count_setting.hpp"
+#include "parallel/this_process.hpp"
 
 #include <pthread.h>
 #include <sched.h>
@@ -372,6 +373,33 @@ void fork_again_in_the_child() {
     }
 }
 
+// ---- The remembered process id ------------------------------------------------
+
+// The id read once is refreshed in a child, and in the child's child, before
+// fork() returns there: asked first in the child, or only after the parent
+// asked it, it is never the parent's.
+void process_id_in_forked_children() {
+    CHECK(this_process_id() == getpid());
+    CHECK(this_process_id() == getpid());
+    const pid_t child = fork();
+    CHECK(child >= 0);
+    if (child == 0) {
+        const bool own = this_process_id() == getpid() && this_process_id() != getppid();
+        const pid_t grandchild = fork();
+        if (grandchild == 0) {
+            std::_Exit(this_process_id() == getpid() && this_process_id() != getppid() ? 0 : 5);
+        }
+        int status = 0;
+        const bool grandchild_passed = grandchild > 0 && waitpid(grandchild, &status, 0) == grandchild &&
+                                       WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        std::_Exit(own && grandchild_passed && this_process_id() == getpid() ? 0 : 4);
+    }
+    int status = 0;
+    CHECK(waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    CHECK(this_process_id() == getpid());
+}
+
 // ---- CPU count from fixture directories --------------------------------------
 
 struct Fixture {
@@ -563,6 +591,7 @@ const checks::Check all_checks[] = {
     {"cgroup_v1", cgroup_v1},
     {"affinity_mask", affinity_mask},
     {"thread_count_settings", thread_count_settings},
+    {"process_id_in_forked_children", process_id_in_forked_children},
 };
 
 }  // namespace

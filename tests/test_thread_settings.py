@@ -1,0 +1,192 @@
+"""The thread settings as both modules read them: a change of UNDARIX_NUM_THREADS, OMP_NUM_THREADS or
+the affinity mask between calls takes effect at the next call; the loop calls of a ufunc sweep read
+them without asking the system for the process id (nor, when a variable sets the count, for the
+affinity mask); and a child forked from a thread other than the main one knows itself as the
+process it is."""
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import undarix
+import undarix_ufuncs
+from conftest import run_python
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+COMPILER = os.environ.get("CXX", "c++")
+
+linux_only = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
+
+# Long calls, split into one-element chunks: 64 elements of 100,000 harmonics.
+LONG_CALLS = {
+    "undarix": "undarix.fourier_square_wave(np.linspace(0.0, 1.0, 64), 1.0, 0.0, 1.0, 0.0, 0.0, 100_000)",
+    "undarix_ufuncs": "undarix_ufuncs.fourier_square_wave(np.linspace(0.0, 1.0, 64), 1.0, 0.0, 1.0, 0.0, 0.0, "
+                      "100_000)",
+}
+
+# (UNDARIX_NUM_THREADS, OMP_NUM_THREADS, workers of the team after the call), one long call each,
+# in this order, in one fresh process.  The team is kept between calls and only grows, so a call
+# shows its thread count by the workers it needed beyond the ones before: each step asks for one
+# more thread than the step before, through another rule.
+CHANGES = [
+    ("1", None, 0),
+    ("2", None, 1),
+    (None, "3", 2),
+    ("", "4", 3),      # empty counts as unset
+    ("5", "1", 4),     # UNDARIX_NUM_THREADS wins
+]
+
+
+@linux_only
+@pytest.mark.parametrize("module", sorted(LONG_CALLS))
+def test_each_change_between_calls_takes_effect_at_the_next_call(module):
+    completed = run_python("""
+        import os, numpy as np, undarix, undarix_ufuncs
+        os.environ.pop("UNDARIX_NUM_THREADS", None)
+        os.environ.pop("OMP_NUM_THREADS", None)
+        before = len(os.listdir("/proc/self/task"))
+        for undarix_threads, omp_threads in %r:
+            for name, value in (("UNDARIX_NUM_THREADS", undarix_threads), ("OMP_NUM_THREADS", omp_threads)):
+                if value is None:
+                    os.environ.pop(name, None)
+                else:
+                    os.environ[name] = value
+            %s
+            print(len(os.listdir("/proc/self/task")) - before)
+    """ % ([(u, o) for u, o, _ in CHANGES], LONG_CALLS[module]))
+    assert [int(line) for line in completed.stdout.split()] == [extra for _, _, extra in CHANGES]
+
+
+# Steps of a fresh process: Python code run before a ufunc call of 20,000 evaluations (one loop
+# call, short enough for the persistent team), then the team threads that exist after it.  The
+# team only grows, so each step asks for more threads than any before it.
+TEAM_STEPS = {
+    "variables": [
+        ("os.environ['UNDARIX_NUM_THREADS'] = '1'", 0),
+        ("os.environ['UNDARIX_NUM_THREADS'] = '3'", 2),
+        ("os.environ['UNDARIX_NUM_THREADS'] = '2'", 2),
+        ("del os.environ['UNDARIX_NUM_THREADS']; os.environ['OMP_NUM_THREADS'] = '4'", 3),
+        ("os.environ['UNDARIX_NUM_THREADS'] = ''; os.environ['OMP_NUM_THREADS'] = '5,2'", 4),
+        ("os.environ['UNDARIX_NUM_THREADS'] = '6'", 5),
+    ],
+    "affinity": [
+        ("os.sched_setaffinity(0, cpus[:1])", 0),
+        ("os.sched_setaffinity(0, cpus[:2])", 1),
+    ],
+}
+
+
+@linux_only
+@pytest.mark.parametrize("steps", sorted(TEAM_STEPS))
+def test_the_team_follows_each_change_between_short_calls(steps):
+    if steps == "affinity" and (not hasattr(os, "sched_setaffinity") or len(os.sched_getaffinity(0)) < 2):
+        pytest.skip("needs two CPUs in the affinity mask")
+    completed = run_python("""
+        import os, numpy as np, undarix_ufuncs as uf
+        os.environ.pop("UNDARIX_NUM_THREADS", None)
+        os.environ.pop("OMP_NUM_THREADS", None)
+        cpus = sorted(os.sched_getaffinity(0))
+        t = np.linspace(0.0, 10.0, 20_000)
+        before = len(os.listdir("/proc/self/task"))
+        for change in %r:
+            exec(change)
+            uf.harmonic_oscillator(t, 1.0, -0.1, 2.0, 0.0, 0.5)
+            print(len(os.listdir("/proc/self/task")) - before)
+    """ % [change for change, _ in TEAM_STEPS[steps]])
+    assert [int(line) for line in completed.stdout.split()] == [extra for _, extra in TEAM_STEPS[steps]]
+
+
+@pytest.fixture(scope="module")
+def system_call_counter(tmp_path_factory):
+    if not sys.platform.startswith("linux") or shutil.which(COMPILER) is None:
+        pytest.skip("preloads a shared library built with a C++ compiler, as on Linux")
+    library = str(tmp_path_factory.mktemp("counter") / "system_call_counter.so")
+    subprocess.run([COMPILER, "-std=c++17", "-O1", "-shared", "-fPIC",
+                    os.path.join(ROOT, "tests", "native", "system_call_counter.cpp"), "-o", library, "-ldl"],
+                   check=True, timeout=300)
+    return library
+
+
+# Sweeps whose every loop call is long enough to read the thread settings and short enough for
+# the team: one parameter set per row.
+SWEEPS = {
+    "2000 x 1000": (2000, 1000),
+    "200 x 5000": (200, 5000),
+}
+
+
+@pytest.mark.parametrize("threads", ["2", None], ids=["UNDARIX_NUM_THREADS=2", "unset"])
+@pytest.mark.parametrize("sweep", sorted(SWEEPS))
+def test_a_sweeps_loop_calls_ask_the_system_nothing(system_call_counter, sweep, threads):
+    # The process id that tells a forked child from its parent, and the affinity mask that a
+    # variable overrides, cost a system call each (a microsecond under a hypervisor), which a
+    # sweep used to pay at each of its thousands of loop calls.
+    sets, points = SWEEPS[sweep]
+    env = dict(os.environ, UNDARIX_TEST_COUNTER=system_call_counter)
+    env["LD_PRELOAD"] = ":".join(filter(None, [env.get("LD_PRELOAD"), system_call_counter]))
+    env.pop("OMP_NUM_THREADS", None)
+    env.pop("UNDARIX_NUM_THREADS", None)
+    if threads is not None:
+        env["UNDARIX_NUM_THREADS"] = threads
+    code = """
+        import ctypes, os, numpy as np, undarix_ufuncs as uf
+        counter = ctypes.CDLL(os.environ["UNDARIX_TEST_COUNTER"])
+        counter.counted_getpid_calls.restype = counter.counted_affinity_calls.restype = ctypes.c_ulong
+        rng = np.random.default_rng(0)
+        t = np.linspace(0.0, 20.0, %d)[None, :]
+        a, g, w = rng.uniform(0.5, 2.0, (3, %d, 1))
+        expected = uf.harmonic_oscillator(t, a, -g, w, 0.3, 0.5)  # reads what is read once per process
+        getpid_before, affinity_before = counter.counted_getpid_calls(), counter.counted_affinity_calls()
+        for _ in range(3):
+            result = uf.harmonic_oscillator(t, a, -g, w, 0.3, 0.5)
+        assert (result.view(np.uint64) == expected.view(np.uint64)).all()
+        print(counter.counted_getpid_calls() - getpid_before, counter.counted_affinity_calls() - affinity_before)
+    """ % (points, sets)
+    completed = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                               text=True, env=env, timeout=120)
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    getpid_calls, affinity_calls = map(int, completed.stdout.split())
+    assert getpid_calls == 0
+    if threads is not None:
+        assert affinity_calls == 0
+
+
+@pytest.mark.skipif(not hasattr(os, "fork") or sys.platform == "win32", reason="POSIX fork and signals")
+@pytest.mark.parametrize("module, call", [
+    ("undarix", "undarix.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 10**12)"),
+    ("undarix_ufuncs", "undarix_ufuncs.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 10**12)"),
+])
+def test_a_child_forked_by_another_thread_runs_signal_handlers_in_a_long_call(module, call):
+    # In the child the forking thread is the main thread, the one that runs signal handlers.  A
+    # module that trusted what it learned in the parent (the main thread's identity, stamped with
+    # the process it was read in) would never poll in the child, and the call, which would take
+    # days, would run out the time limit instead of ending with KeyboardInterrupt.
+    completed = run_python("""
+        import os, signal, threading, warnings, numpy as np, %(module)s
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads, from 3.12
+        os.environ["UNDARIX_NUM_THREADS"] = "2"
+        t = np.linspace(0.0, 1.0, 64)
+        %(module)s.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 2000)  # asks which thread is main
+
+        def fork_and_wait():
+            pid = os.fork()
+            if pid == 0:
+                signal.signal(signal.SIGINT, signal.default_int_handler)
+                threading.Timer(0.5, lambda: os.kill(os.getpid(), signal.SIGINT)).start()
+                try:
+                    %(call)s
+                    os._exit(3)
+                except KeyboardInterrupt:
+                    os._exit(0)
+            _, status = os.waitpid(pid, 0)
+            print(os.WEXITSTATUS(status) if os.WIFEXITED(status) else "signal %%d" %% os.WTERMSIG(status))
+
+        forker = threading.Thread(target=fork_and_wait)
+        forker.start()
+        forker.join()
+    """ % {"module": module, "call": call})
+    assert completed.stdout == "0\n", completed.stdout + completed.stderr
