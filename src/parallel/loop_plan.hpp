@@ -34,16 +34,19 @@ enum class LoopKind {
 };
 
 // A single loop of this much work (evaluations of the cheapest formula) or
-// more is split among threads; below it, one thread is faster than two.
-// Taken from the crossover that `scripts/bench --crossover` measures (the
-// strict module on one and on two threads, n = 4,096 to 65,536, all five
-// functions) on the idle 2-core machine; provisional until measured there.
-// A build may set it otherwise (CMake's UNDARIX_SPLIT_WORK), which is how
-// that measurement sees below it.
+// more is split among threads.  From the crossover that `scripts/bench
+// --crossover` measures (the strict module on one and on two threads, n =
+// 4,096 to 65,536, all five functions), on the idle 2-core machine: two
+// threads took 0.54-0.70 of one thread's time already at 4,096 evaluations,
+// with spreads of up to a third there, and 0.53-0.67 at 8,192, where they
+// were also ahead of NumPy's expression for every function.  8,192 keeps a
+// factor of two from where splitting stops paying here, for machines whose
+// threads wake more slowly.  A build may set it otherwise (CMake's
+// UNDARIX_SPLIT_WORK), which is how that measurement sees below it.
 #if defined(UNDARIX_SPLIT_WORK)
 constexpr std::uint64_t kSplitWork = UNDARIX_SPLIT_WORK;
 #else
-constexpr std::uint64_t kSplitWork = 16384;
+constexpr std::uint64_t kSplitWork = 8192;
 #endif
 // A row of a run splits from here: 10 to 20 microseconds of work, more than
 // handing half of it to an awake worker costs.
