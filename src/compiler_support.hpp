@@ -56,7 +56,9 @@
 // UNDARIX_FORCED_UNWIND_HANDLER: on a function with a handler for
 // abi::__forced_unwind.  The C++ runtime hands such a handler a null
 // reference (the unwinding is no C++ object), as its own code expects, which
-// the undefined-behaviour sanitizer would otherwise report.
+// the undefined-behaviour sanitizer would otherwise report.  Also on every
+// function that calls guarded_entry: once the compiler inlines it there, the
+// handler is that function's code, checked by that function's attributes.
 #if defined(__GNUC__) || defined(__clang__)
 #define UNDARIX_FORCED_UNWIND_HANDLER __attribute__((no_sanitize("null")))
 #else

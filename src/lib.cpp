@@ -250,7 +250,7 @@ Expected<OwnedRef> make_module() {
 
 // Older CPython headers do not mark PyMODINIT_FUNC visible, and everything
 // else in the library is hidden.
-extern "C" UNDARIX_EXPORT PyObject* PyInit_undarix(void) {
+extern "C" UNDARIX_EXPORT UNDARIX_FORCED_UNWIND_HANDLER PyObject* PyInit_undarix(void) {
 #ifdef Py_GIL_DISABLED
     // The process-wide caches, the borrow table and the call scopes rely on the
     // interpreter lock; without it they would be shared unguarded.  (The build

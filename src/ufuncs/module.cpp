@@ -104,7 +104,7 @@ Expected<OwnedRef> make_module() {
 // Through the module's one entry boundary: the full text is built in C++
 // strings, whose allocation may fail, and nothing may escape into the
 // interpreter's C frames.
-extern "C" UNDARIX_EXPORT PyObject* PyInit_undarix_ufuncs() {
+extern "C" UNDARIX_EXPORT UNDARIX_FORCED_UNWIND_HANDLER PyObject* PyInit_undarix_ufuncs() {
     // The ufunc objects and NumPy's tables serve the main interpreter only.
     if (std::optional<PyObject*> outcome = undarix::sub_interpreter_import(
             &undarix::ufuncs::module_definition,
