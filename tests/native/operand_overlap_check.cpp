@@ -39,10 +39,9 @@ bool order_matters(std::intptr_t out, std::intptr_t out_step, std::intptr_t in, 
 // The operands' spans of bytes, from the lowest element to the end of the
 // highest, do not meet.
 bool spans_apart(std::intptr_t out, std::intptr_t out_step, std::intptr_t in, std::intptr_t in_step, int n) {
-    const auto size = static_cast<std::intptr_t>(kOperandItemSize);
     auto low = [n](std::intptr_t start, std::intptr_t step) { return step < 0 ? start + (n - 1) * step : start; };
-    auto high = [n, size](std::intptr_t start, std::intptr_t step) {
-        return (step < 0 ? start : start + (n - 1) * step) + size;
+    auto high = [n](std::intptr_t start, std::intptr_t step) {
+        return (step < 0 ? start : start + (n - 1) * step) + static_cast<std::intptr_t>(kOperandItemSize);
     };
     return high(out, out_step) <= low(in, in_step) || high(in, in_step) <= low(out, out_step);
 }
