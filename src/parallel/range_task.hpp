@@ -20,6 +20,12 @@ protected:
     ~Checkpoint() = default;
 };
 
+// The checkpoint of a range run straight through: nothing stops it.
+class NeverStop final : public Checkpoint {
+public:
+    bool keep_going(std::size_t) override { return true; }
+};
+
 // run(context, first, last, checkpoint) evaluates elements [first, last).
 // It must not throw, touch Python objects or allocate from the C heap: it
 // runs on threads that do not hold the interpreter lock, with small stacks

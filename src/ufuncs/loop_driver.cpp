@@ -150,11 +150,6 @@ bool count_work(std::uint64_t work) noexcept {
     return lock.with_lock([] { return !ask_main_thread() || signals_handled(); });
 }
 
-class NeverStop final : public parallel::Checkpoint {
-public:
-    bool keep_going(std::size_t) override { return true; }
-};
-
 // A loop call shorter than kPollWork polls nothing while it runs: count_work
 // does, between loop calls.
 class NoPoll final : public parallel::CallerPoll {
@@ -163,7 +158,7 @@ public:
 };
 
 void run_here(const LoopBody& body, std::size_t elements) {
-    NeverStop checkpoint;
+    parallel::NeverStop checkpoint;
     body.run(body.context, 0, elements, checkpoint);
 }
 
@@ -300,11 +295,6 @@ UNDARIX_FORCED_UNWIND_HANDLER bool drive_loop(const LoopBody& body, std::size_t 
     }
     this_thread.failure_pending = true;
     return false;
-}
-
-void raise_in_loop(PyObject* type, const char* message) noexcept {
-    report(type, message);
-    this_thread.failure_pending = true;
 }
 
 }  // namespace undarix::ufuncs

@@ -49,9 +49,4 @@ struct LoopBody {
 // thread's start as it does through the interpreter's own frames.
 bool drive_loop(const LoopBody& body, std::size_t elements, std::uint64_t work);
 
-// Sets `type`(message) as the pending Python exception, unless one is
-// pending already, taking the interpreter lock for it if need be; the later
-// loop calls of the same ufunc call then skip their work.
-void raise_in_loop(PyObject* type, const char* message) noexcept;
-
 }  // namespace undarix::ufuncs

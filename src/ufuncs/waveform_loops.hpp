@@ -216,10 +216,7 @@ struct WaveformLoop {
                 }
             }
         } else {
-            class NeverStop final : public parallel::Checkpoint {
-            public:
-                bool keep_going(std::size_t) override { return true; }
-            } checkpoint;
+            parallel::NeverStop checkpoint;
             const Operands operands{args, steps, true};
             range(&operands, 0, n, checkpoint);
         }
