@@ -155,6 +155,32 @@ def test_a_sweeps_loop_calls_ask_the_system_nothing(system_call_counter, sweep, 
         assert affinity_calls == 0
 
 
+@pytest.mark.parametrize("module", ["undarix", "undarix_ufuncs"])
+def test_a_long_calls_signal_polls_ask_the_system_nothing(system_call_counter, module):
+    # A call polls for signals every few milliseconds, and a poll may fork the process (a signal
+    # handler may call os.fork).  Telling the child from the parent must not cost a system call
+    # per poll: on a loaded or sanitized machine even a sweep's short loop calls poll.
+    env = dict(os.environ, UNDARIX_TEST_COUNTER=system_call_counter, UNDARIX_NUM_THREADS="2")
+    env["LD_PRELOAD"] = ":".join(filter(None, [env.get("LD_PRELOAD"), system_call_counter]))
+    code = """
+        import ctypes, os, time, numpy as np, %s as m
+        counter = ctypes.CDLL(os.environ["UNDARIX_TEST_COUNTER"])
+        counter.counted_getpid_calls.restype = ctypes.c_ulong
+        t = np.linspace(0.0, 20.0, 100_000)
+        m.fourier_square_wave(t, 1.0, -0.1, 2.0, 0.3, 0.5, 1)  # reads what is read once per process
+        before = counter.counted_getpid_calls()
+        started = time.monotonic()
+        m.fourier_square_wave(t, 1.0, -0.1, 2.0, 0.3, 0.5, 3000)
+        print(counter.counted_getpid_calls() - before, time.monotonic() - started)
+    """ % module
+    completed = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
+                               text=True, env=env, timeout=300)
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    getpid_calls, seconds = completed.stdout.split()
+    assert float(seconds) > 0.1, "the call must last several poll intervals to show anything"
+    assert int(getpid_calls) == 0
+
+
 @pytest.mark.skipif(not hasattr(os, "fork") or sys.platform == "win32", reason="POSIX fork and signals")
 @pytest.mark.parametrize("module, call", [
     ("undarix", "undarix.fourier_square_wave(t, 1.0, 0.0, 1.0, 0.0, 0.0, 10**12)"),

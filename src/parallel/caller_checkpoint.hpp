@@ -3,9 +3,9 @@
 #pragma once
 
 #include "parallel/chunked_loop.hpp"
+#include "parallel/this_process.hpp"
 
 #include <sys/types.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -37,11 +37,14 @@ public:
     // Polls; on "stop", requests the stop.  Not noexcept: the poll may take
     // the interpreter lock, and with it the unwinding that ends a thread at
     // exit.
+    // The process id is the remembered one, which a fork's child handler
+    // renews before fork() returns there: a poll then asks the system
+    // nothing, however often a long or preempted loop polls.
     bool poll_now() {
-        const pid_t before = getpid();
+        const pid_t before = this_process_id();
         const bool proceed = poll_.proceed();
         last_poll_ = Clock::now();
-        if (getpid() != before) {
+        if (this_process_id() != before) {
             orphaned_ = true;
         }
         if (!proceed) {
