@@ -90,6 +90,7 @@ private:
     void serve(unsigned index, std::uint64_t seen) noexcept;
     std::uint64_t wait_for_task(std::uint64_t seen) noexcept;
     bool claim_part(std::uint64_t sequence, std::size_t& first, std::size_t& last) noexcept;
+    std::size_t part_start(std::size_t part, std::size_t parts) const noexcept;
     std::size_t close_parts(std::uint64_t sequence) noexcept;
     std::size_t work_as_worker(std::uint64_t sequence, WorkerRecord& record) noexcept;
     void work_as_caller(std::uint64_t sequence, CallerCheckpoint& checkpoint);
@@ -110,6 +111,7 @@ private:
     RangeTask task_{nullptr, nullptr};
     std::size_t elements_ = 0;
     std::size_t chunk_ = 1;
+    bool tapered_ = false;  // parts shrink towards the end (else all are chunk_ long)
     std::atomic<bool>* stop_ = nullptr;
     bool caller_in_part_ = false;  // the caller's own, between claiming a part and counting it
 

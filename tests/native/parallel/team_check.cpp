@@ -19,7 +19,7 @@ using namespace undarix::parallel;
 
 namespace {
 
-constexpr std::size_t kMostElements = 64;
+constexpr std::size_t kMostElements = 500;
 
 // One task's state.  A few of them take turns, so that a worker that comes
 // late to a task finds it closed rather than reused under it.
@@ -63,9 +63,11 @@ void exactly_once_over_many_tasks() {
     static Slot slots[3];
     // Thread and element counts in cycles of coprime lengths, so that
     // neighbouring tasks differ in part count (4 per thread, at most one
-    // per element) in every combination: 8, 12, 16, 20 parts, or fewer.
+    // per element) in every combination: 8, 12, 16, 20 parts, or fewer;
+    // from 400 elements the parts are tapered (at least parts^2 elements),
+    // below that they are equal.
     const unsigned thread_cycle[] = {2, 4, 3, 5, 2, 3, 4};
-    const std::size_t element_cycle[] = {64, 9, 33, 5, 17, 12, 64, 2, 40, 21, 64};
+    const std::size_t element_cycle[] = {64, 9, 33, 5, 17, 400, 12, 64, 2, 40, 21, 64, 500};
     const unsigned long tasks = task_count();
     for (unsigned long n = 0; n < tasks; ++n) {
         Slot& slot = slots[n % 3];
