@@ -28,6 +28,9 @@ using Clock = std::chrono::steady_clock;
 // iteration), so the next row finds it awake, and an idle team gives the
 // cores back at once.
 constexpr std::chrono::microseconds kSpinTime{50};
+// The longest a worker spins while a loop it has no part of goes on: a last
+// part may be long (elements of millions of harmonics).
+constexpr std::chrono::microseconds kBusySpinLimit{1000};
 // Polls between two looks at the clock.
 constexpr unsigned kPollsPerClockRead = 64;
 // How long the caller polls for the workers' last parts before it starts
@@ -470,7 +473,15 @@ void WorkerTeam::serve(unsigned index, std::uint64_t seen) noexcept {
 }
 
 std::uint64_t WorkerTeam::wait_for_task(std::uint64_t seen) noexcept {
-    const auto deadline = Clock::now() + kSpinTime;
+    // The spin lasts while a loop is under way (the team is claimed) and
+    // kSpinTime after.  Counted from the end of this worker's own parts
+    // alone, it let a worker that woke late, into a loop call whose parts
+    // the caller had all claimed, fall asleep again before the next call of
+    // the sweep: woken late again, it missed that one too, and the sweep
+    // ran on one thread for good.
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point limit = start + kBusySpinLimit;
+    Clock::time_point deadline = start + kSpinTime;
     for (;;) {
         for (unsigned poll = 0; poll < kPollsPerClockRead; ++poll) {
             const std::uint64_t current = generation_.load(std::memory_order_acquire);
@@ -479,7 +490,11 @@ std::uint64_t WorkerTeam::wait_for_task(std::uint64_t seen) noexcept {
             }
             UNDARIX_SPIN_PAUSE();
         }
-        if (Clock::now() >= deadline) {
+        const Clock::time_point now = Clock::now();
+        if (now < limit && busy_.load(std::memory_order_relaxed)) {
+            deadline = now + kSpinTime;
+        }
+        if (now >= deadline) {
             break;
         }
     }
