@@ -138,12 +138,15 @@ def test_interpreter_exit_while_daemon_threads_are_inside_a_call(module, threads
     # process must exit as it would without the module, every time.  The finaliser shows that the
     # daemon threads were inside a call (the lock reaches the exiting thread when a call gives it
     # up) and that finalisation waited for them to ask for the lock back.  A thread may also be
-    # caught between two calls, where the interpreter's switch interval can take the lock from it,
-    # so at least one of the two must have been inside a call.
+    # caught between two calls, where the interpreter's switch interval can take the lock from it;
+    # on a loaded machine, where a thread is often preempted while it holds the lock, both may be.
+    # So every process must exit cleanly, and at least one of the six must have had a thread
+    # inside a call (none would, were the calls to keep the lock).
     script = textwrap.dedent(EXIT_WHILE_INSIDE % (module, n, name, scalars))
     env = dict(os.environ, UNDARIX_NUM_THREADS=threads)
     children = [subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE,
                                  stderr=subprocess.PIPE, text=True, env=env) for _ in range(6)]
+    seen = []
     for child in children:
         try:
             out, err = child.communicate(timeout=60)
@@ -152,7 +155,10 @@ def test_interpreter_exit_while_daemon_threads_are_inside_a_call(module, threads
         assert (child.returncode, err) == (0, "")
         assert out in ("inside a call at finalisation: [True, True]\n",
                        "inside a call at finalisation: [True, False]\n",
-                       "inside a call at finalisation: [False, True]\n")
+                       "inside a call at finalisation: [False, True]\n",
+                       "inside a call at finalisation: [False, False]\n")
+        seen.append(out)
+    assert any("True" in out for out in seen), seen
 
 
 # A daemon thread is inside a call, in Python code the module called (the call's hook gives the
