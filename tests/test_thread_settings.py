@@ -111,6 +111,13 @@ def system_call_counter(tmp_path_factory):
     return library
 
 
+def counted_environment(counter, **variables):
+    """The environment of a process whose system calls the preloaded counter library counts."""
+    env = dict(os.environ, UNDARIX_TEST_COUNTER=counter, **variables)
+    env["LD_PRELOAD"] = ":".join(filter(None, [env.get("LD_PRELOAD"), counter]))
+    return env
+
+
 # Sweeps whose every loop call is long enough to read the thread settings and short enough for
 # the team: one parameter set per row.
 SWEEPS = {
@@ -126,8 +133,7 @@ def test_a_sweeps_loop_calls_ask_the_system_nothing(system_call_counter, sweep, 
     # variable overrides, cost a system call each (a microsecond under a hypervisor), which a
     # sweep used to pay at each of its thousands of loop calls.
     sets, points = SWEEPS[sweep]
-    env = dict(os.environ, UNDARIX_TEST_COUNTER=system_call_counter)
-    env["LD_PRELOAD"] = ":".join(filter(None, [env.get("LD_PRELOAD"), system_call_counter]))
+    env = counted_environment(system_call_counter)
     env.pop("OMP_NUM_THREADS", None)
     env.pop("UNDARIX_NUM_THREADS", None)
     if threads is not None:
@@ -160,8 +166,7 @@ def test_a_long_calls_signal_polls_ask_the_system_nothing(system_call_counter, m
     # A call polls for signals every few milliseconds, and a poll may fork the process (a signal
     # handler may call os.fork).  Telling the child from the parent must not cost a system call
     # per poll: on a loaded or sanitized machine even a sweep's short loop calls poll.
-    env = dict(os.environ, UNDARIX_TEST_COUNTER=system_call_counter, UNDARIX_NUM_THREADS="2")
-    env["LD_PRELOAD"] = ":".join(filter(None, [env.get("LD_PRELOAD"), system_call_counter]))
+    env = counted_environment(system_call_counter, UNDARIX_NUM_THREADS="2")
     code = """
         import ctypes, os, time, numpy as np, %s as m
         counter = ctypes.CDLL(os.environ["UNDARIX_TEST_COUNTER"])
