@@ -18,11 +18,11 @@ noise-free curve at the sample points.
    guess().  Convergence rates do not depend on the machine's load.
 2. Speed: on the same starting points (undarix_fit.guess), the wall time of
    undarix_fit.fit(p0=start) over that of curve_fit(p0=start) with finite
-   differences, summed over the cases; repeated, median and range.  Both run
-   MINPACK's Levenberg-Marquardt (fit its lmder with the Jacobian ufuncs,
-   curve_fit its lmdif), so the ratio is that of the evaluations and of the
-   Python around the solver.  Take it on an idle machine: other processes
-   competing for the cores stretch both times unevenly.
+   differences, summed over the cases; repeated, median and range.  fit runs
+   its own Levenberg-Marquardt loop with the Jacobian ufuncs, curve_fit
+   MINPACK's lmdif, so the ratio is that of the evaluations and of the code
+   around them.  Take it on an idle machine: other processes competing for
+   the cores stretch both times unevenly.
 3. Throughput: fit_many of 1000 signals x 1000 points on one process and two.
 """
 

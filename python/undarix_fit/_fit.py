@@ -7,7 +7,7 @@ from ._parameters import bound_arrays, by_name, fixed_parameters
 from ._problem import Problem
 from ._result import FitResult
 from ._samples import Samples
-from ._solvers import normal_inverse_of, solve_minpack, solve_trust_region, uses_minpack
+from ._solvers import normal_inverse_of, solve_marquardt, solve_trust_region, uses_marquardt
 from ._waveforms import Waveform
 
 # Further starts (the next spectral peaks) are tried when the fit from the
@@ -101,8 +101,9 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
         is not scaled by the reduced chi-square.
     **options
         Solver settings.  ``ftol``, ``xtol``, ``gtol`` and ``max_nfev`` go to
-        MINPACK's Levenberg-Marquardt (:func:`scipy.optimize.leastsq`), which
-        fits when no bound is finite; finite bounds, or any other option of
+        the Levenberg-Marquardt loop, which fits when no bound is finite
+        (MINPACK's tests and defaults, as :func:`scipy.optimize.leastsq`
+        has them); finite bounds, or any other option of
         :func:`scipy.optimize.least_squares` (``loss``, ``method="trf"``,
         ``x_scale``, ...), make the fit run ``least_squares`` with them.
 
@@ -129,14 +130,14 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
         lower, upper = bound_arrays(bounds, free)
         if not (np.isfinite(lower).any() or np.isfinite(upper).any()):
             lower = upper = None
-    minpack = uses_minpack(lower is not None, options)
+    marquardt = uses_marquardt(lower is not None, options)
 
     def solve(problem):
         settings = options
         if ONSET in problem.free and len(problem.free) > 1 and "xtol" not in options:
             settings = dict(options, xtol=ONSET_XTOL)
-        if minpack:
-            return solve_minpack(problem, problem.start(), settings)
+        if marquardt:
+            return solve_marquardt(problem, problem.start(), settings)
         if lower is None:
             return solve_trust_region(problem, problem.start(), None, None, settings)
         keep = [free.index(name) for name in problem.free]
@@ -148,7 +149,7 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
     # so far leave residuals well above the noise.
     noise = noise_level(samples) if len(starts) > 1 else 0.0
     for start in starts:
-        problem = Problem(waveform, samples, start, free, reuse=minpack)
+        problem = Problem(waveform, samples, start, free)
         solution = solve(problem)
         nfev += solution.nfev
         if best is None or solution.chisqr < best[1].chisqr:
@@ -165,7 +166,7 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
         # step size, not because the sum of squares settled).  With the onset
         # held where it stopped, the rest is smooth and converges.
         rest = Problem(waveform, samples, dict(zip(names, problem.parameters(solution.x))),
-                       tuple(name for name in free if name != ONSET), reuse=minpack)
+                       tuple(name for name in free if name != ONSET))
         polished = solve(rest)
         nfev += polished.nfev
         if polished.chisqr <= solution.chisqr:

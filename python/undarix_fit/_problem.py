@@ -11,18 +11,13 @@ class Problem(object):
     values.
 
     The Jacobian is laid out one row per free parameter (``(free, points)``,
-    C order): MINPACK's ``col_deriv`` layout, so that each row is a contiguous
-    output of the Jacobian ufunc and nothing is transposed or copied.
+    C order), so that each row is a contiguous output of the Jacobian ufunc and
+    its normal matrix is one product of the block with its transpose.  Every
+    call returns new arrays: the solvers keep the residuals of the last
+    accepted step while they try the next, and "trf" scales its arrays in
+    place for robust losses."""
 
-    With ``reuse`` (MINPACK through ``leastsq``, which copies what the
-    callbacks return before it changes anything) the residual and Jacobian
-    arrays are allocated once and overwritten at every call, and a call at the
-    parameters of the previous one returns the previous result: ``leastsq``
-    evaluates both at the start to check their shapes before MINPACK asks for
-    them there again.  Without it (``least_squares``, whose "trf" scales the
-    arrays in place for robust losses) every call returns new arrays."""
-
-    def __init__(self, waveform, samples, start, free, reuse):
+    def __init__(self, waveform, samples, start, free):
         names = waveform.names
         self.free = tuple(free)
         columns = [names.index(name) for name in self.free]
@@ -41,12 +36,6 @@ class Problem(object):
         self.extra = waveform.extra
         self.value_ufunc = waveform.value_ufunc
         self.jacobian_ufunc = waveform.jacobian_ufunc
-        self.reuse = reuse
-        if reuse:
-            self.residual_buffer = np.empty(self.time.size)
-            self.jacobian_block, self.jacobian_outputs = self.jacobian_arrays()
-        self.residual_key = None
-        self.jacobian_key = None
 
     def start(self):
         """The free parameters' starting values."""
@@ -76,21 +65,10 @@ class Problem(object):
         return block, tuple(outputs)
 
     def residuals(self, x):
-        if self.reuse:
-            key = x.tobytes()
-            if key == self.residual_key:
-                return self.residual_buffer
-            # The buffer is about to change: no key may vouch for it until the
-            # call has finished (an exception leaves it half written).
-            self.residual_key = None
-            difference = self.value_ufunc(self.time, *self.arguments(x), out=self.residual_buffer)
-        else:
-            difference = self.value_ufunc(self.time, *self.arguments(x))
+        difference = self.value_ufunc(self.time, *self.arguments(x))
         np.subtract(difference, self.data, out=difference)
         if self.weights is not None:
             np.multiply(difference, self.weights, out=difference)
-        if self.reuse:
-            self.residual_key = key
         return difference
 
     def unweighted_residuals(self, x):
@@ -99,20 +77,11 @@ class Problem(object):
 
     def jacobian_rows(self, x):
         """The weighted Jacobian, one row per free parameter."""
-        if self.reuse:
-            key = x.tobytes()
-            if key == self.jacobian_key:
-                return self.jacobian_block[:self.columns.size]
-            self.jacobian_key = None
-            block, outputs = self.jacobian_block, self.jacobian_outputs
-        else:
-            block, outputs = self.jacobian_arrays()
+        block, outputs = self.jacobian_arrays()
         self.jacobian_ufunc(self.time, *self.arguments(x), out=outputs)
         rows = block[:self.columns.size]
         if self.weights is not None:
             np.multiply(rows, self.weights, out=rows)
-        if self.reuse:
-            self.jacobian_key = key
         return rows
 
     def jacobian(self, x):

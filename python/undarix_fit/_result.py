@@ -31,10 +31,12 @@ class FitResult(object):
         Model evaluations made by the least-squares solver (Jacobian evaluations
         not counted).
     success : bool
-        Whether the solver met a convergence criterion (for MINPACK's
-        ``leastsq``, an ``ier`` of 1 to 4) and the covariance is finite.
+        Whether the solver met a convergence criterion (for the
+        Levenberg-Marquardt loop, MINPACK's info 1 to 4) and the covariance
+        is finite.
     message : str
-        The solver's account of why it stopped (``leastsq``'s ``mesg``, or
+        The solver's account of why it stopped (MINPACK's words, as
+        ``leastsq`` gives them, or
         ``least_squares``' ``message``), with a note when the covariance
         could not be estimated.
     free : tuple of str

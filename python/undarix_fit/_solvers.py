@@ -1,23 +1,27 @@
 """The two least-squares solvers a fit runs, behind one answer.
 
-Without bounds MINPACK's Levenberg-Marquardt (``lmder``) is called through
-``scipy.optimize.leastsq``: a thin wrapper, so that a fit from a close start,
-two or three iterations, costs little more than its evaluations.
-``scipy.optimize.least_squares`` ("trf") handles bounds and robust losses, at a
-fixed cost per call of its Python-level trust-region loop."""
+Without bounds the project's own Levenberg-Marquardt loop (``_marquardt``)
+fits: from a close start, one to three iterations, it costs little more than
+its evaluations.  ``scipy.optimize.least_squares`` ("trf") handles bounds and
+robust losses, at a fixed cost per call of its Python-level trust-region
+loop."""
 
 import numpy as np
-from scipy.optimize import least_squares, leastsq
+from scipy.optimize import least_squares
 
-# MINPACK's info codes that mean a convergence test was met, and those of
-# them that say the sum of squares stopped falling (ftol).
+from ._marquardt import minimise, normal_inverse
+
+# The Levenberg-Marquardt loop's info codes that mean a convergence test was
+# met, and those of them that say the sum of squares stopped falling (ftol):
+# MINPACK's.
 CONVERGED = (1, 2, 3, 4)
 SETTLED = (1, 3)
 # least_squares' statuses that say the same.
 TRUST_REGION_SETTLED = (2, 4)
-# The options of least_squares that leastsq has too (under its own names);
-# any other option, or a loss other than "linear", chooses least_squares.
-MINPACK_OPTIONS = {"ftol": "ftol", "xtol": "xtol", "gtol": "gtol", "max_nfev": "maxfev"}
+# The options of least_squares that the Levenberg-Marquardt loop has too
+# (under MINPACK's names); any other option, or a loss other than "linear",
+# chooses least_squares.
+MARQUARDT_OPTIONS = {"ftol": "ftol", "xtol": "xtol", "gtol": "gtol", "max_nfev": "maxfev"}
 
 
 class Solution(object):
@@ -27,10 +31,10 @@ class Solution(object):
     whether a convergence criterion was met, whether it was that the sum of
     squares stopped falling (`settled`), and the solver's message."""
 
-    def __init__(self, x, weighted, normal_inverse, nfev, success, settled, message):
+    def __init__(self, x, weighted, normal_inverse, nfev, success, settled, message, chisqr=None):
         self.x = x
         self.weighted = weighted
-        self.chisqr = float(np.dot(weighted, weighted))
+        self.chisqr = float(np.dot(weighted, weighted)) if chisqr is None else chisqr
         self.normal_inverse = normal_inverse
         self.nfev = int(nfev)
         self.success = bool(success)
@@ -38,8 +42,9 @@ class Solution(object):
         self.message = message
 
 
-def uses_minpack(bounded, options):
-    """Whether a fit with these options runs leastsq (else least_squares)."""
+def uses_marquardt(bounded, options):
+    """Whether a fit with these options runs the Levenberg-Marquardt loop
+    (else least_squares)."""
     if bounded:
         return False
     for key, value in options.items():
@@ -52,30 +57,22 @@ def uses_minpack(bounded, options):
         elif key == "x_scale":
             if not (isinstance(value, str) and value == "jac"):
                 return False
-        elif key not in MINPACK_OPTIONS:
+        elif key not in MARQUARDT_OPTIONS:
             return False
         elif value is None and key != "max_nfev":
             return False    # a test switched off, which only least_squares allows
     return True
 
 
-def solve_minpack(problem, x0, options):
-    """MINPACK's lmder from x0 with the analytic Jacobian in column-derivative
-    layout; MINPACK scales the parameters by the Jacobian's column norms (the
-    "jac" scaling of least_squares)."""
-    settings = {MINPACK_OPTIONS[key]: value for key, value in options.items() if key in MINPACK_OPTIONS}
-    if settings.get("maxfev") is None:
-        settings.pop("maxfev", None)
-    start_residuals = problem.residuals(x0)
-    if not np.isfinite(start_residuals).all():
+def solve_marquardt(problem, x0, options):
+    """Levenberg-Marquardt from x0 with the analytic Jacobian, one row per
+    free parameter as the Jacobian ufunc writes it."""
+    settings = {MARQUARDT_OPTIONS[key]: value for key, value in options.items() if key in MARQUARDT_OPTIONS}
+    stop = minimise(problem.residuals, problem.jacobian_rows, x0, **settings)
+    if stop is None:
         raise ValueError("the model is not finite at the starting parameters: choose another p0")
-    x, normal_inverse, info, message, ier = leastsq(problem.residuals, x0, Dfun=problem.jacobian_rows,
-                                                    col_deriv=True, full_output=True, **settings)
-    x = np.atleast_1d(x)
-    # leastsq breaks some of its messages across lines: one line reads better
-    # in a report.
-    return Solution(x, info["fvec"], normal_inverse, info["nfev"], ier in CONVERGED, ier in SETTLED,
-                    " ".join(str(message).split()))
+    return Solution(stop.x, stop.residuals, normal_inverse(stop.normal), stop.nfev, stop.info in CONVERGED,
+                    stop.info in SETTLED, stop.message, chisqr=stop.cost)
 
 
 def solve_trust_region(problem, x0, lower, upper, options):
@@ -96,14 +93,6 @@ def solve_trust_region(problem, x0, lower, upper, options):
 
 
 def normal_inverse_of(jacobian):
-    """(J^T J)^-1 from the singular values of J (points x free parameters),
-    None when a singular value is negligible, as curve_fit judges it.  J's
-    singular values are those of R in J = QR, a small square matrix: its SVD
-    costs little beside the QR decomposition."""
-    free = jacobian.shape[1]
-    triangle = np.linalg.qr(jacobian, mode="r")
-    _, singular, vt = np.linalg.svd(triangle)
-    threshold = np.finfo(float).eps * max(jacobian.shape) * (singular[0] if singular.size else 0.0)
-    if np.count_nonzero(singular > threshold) < free:
-        return None
-    return np.dot(vt.T / singular ** 2, vt)
+    """(J^T J)^-1 of a Jacobian laid out one column per free parameter, None
+    when a parameter is not determined by the data."""
+    return normal_inverse(np.dot(jacobian.T, jacobian))

@@ -1,0 +1,256 @@
+"""Levenberg-Marquardt for the few free parameters of a waveform.
+
+A fit has at most five free parameters and hundreds to thousands of points,
+and from the guesses it usually converges in one to three iterations.  Its
+time is then that of its evaluations plus whatever runs around them, so the
+loop is kept to a handful of NumPy calls per iteration: the normal matrix
+J J^T of the Jacobian's rows (a small square matrix), one damped solve of
+that, one evaluation of the model per trial step.
+
+The parameters are scaled by the Jacobian's column norms, kept at their
+largest so far (MINPACK's scaling), so the damping acts alike on parameters
+of any unit.  The damping follows Nielsen's rule: it shrinks after a step that
+did what the linear model predicted and grows, ever faster, after one that did
+not.  The convergence tests, their meaning and their messages are MINPACK's
+(``lmder``, as ``scipy.optimize.leastsq`` reports them), so that a fit says
+why it stopped in the words users of SciPy know."""
+
+import math
+
+import numpy as np
+
+EPSILON = np.finfo(float).eps
+# MINPACK's defaults, as leastsq sets them.
+DEFAULT_TOLERANCE = 1.49012e-08
+# A step is taken when it achieves this share of the reduction the linear
+# model predicts.
+ACCEPTED = 1e-4
+# The damping of the scaled normal matrix (unit diagonal) after the first
+# rejected step: a pure Gauss-Newton step is tried first, as MINPACK's
+# initial trust region (a hundred times the scaled parameters) nearly always
+# allows, and is damped only when it fails.
+FIRST_DAMPING = 1e-3
+
+# MINPACK's info codes: 1 to 4 are convergence, 1 and 3 that the sum of
+# squares settled; 5 is the evaluation limit; 6 to 8 say a tolerance is below
+# what the arithmetic can resolve.
+MESSAGES = {
+    1: "Both actual and predicted relative reductions in the sum of squares are at most %(ftol)f",
+    2: "The relative error between two consecutive iterates is at most %(xtol)f",
+    3: ("Both actual and predicted relative reductions in the sum of squares are at most %(ftol)f and the "
+        "relative error between two consecutive iterates is at most %(xtol)f"),
+    4: "The cosine of the angle between func(x) and any column of the Jacobian is at most %(gtol)f in absolute value",
+    5: "Number of calls to function has reached maxfev = %(maxfev)d.",
+    6: "ftol=%(ftol)f is too small, no further reduction in the sum of squares is possible.",
+    7: "xtol=%(xtol)f is too small, no further improvement in the approximate solution is possible.",
+    8: "gtol=%(gtol)f is too small, func(x) is orthogonal to the columns of the Jacobian to machine precision.",
+}
+
+
+class Stop(object):
+    """Where the iteration ended: the free parameters, the residuals there and
+    their sum of squares, the last normal matrix, the evaluations made and
+    MINPACK's info code."""
+
+    def __init__(self, x, residuals, cost, normal, nfev, info, message):
+        self.x = x
+        self.residuals = residuals
+        self.cost = cost
+        self.normal = normal
+        self.nfev = nfev
+        self.info = info
+        self.message = message
+
+
+def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_TOLERANCE, gtol=0.0,
+             maxfev=None):
+    """Minimise the sum of squares of residuals(x) from x0.
+
+    `residuals(x)` returns a new array of the residuals at x, and
+    `jacobian_rows(x)` their derivatives, one row per parameter.  `maxfev`
+    limits the evaluations of `residuals` (MINPACK's default, 100 (n + 1),
+    when None).  Returns None when the residuals at x0 are not all finite:
+    there is no sum of squares to reduce."""
+    x = np.array(x0, dtype=np.float64)
+    count = x.size
+    if maxfev is None or maxfev <= 0:
+        maxfev = 100 * (count + 1)
+    tolerances = dict(ftol=ftol, xtol=xtol, gtol=gtol, maxfev=maxfev)
+    r = residuals(x)
+    # Infinite exactly when a residual is not finite, or their squares
+    # overflow: no step could be judged from there either.
+    cost = float(np.dot(r, r))
+    if not math.isfinite(cost):
+        return None
+    nfev = 1
+    scale = [0.0] * count
+    damping = 0.0
+    growth = 2.0
+    indices = range(count)
+    while True:
+        rows = jacobian_rows(x)
+        normal = np.dot(rows, rows.T)
+        # The matrices and vectors of the step have as many entries as there
+        # are free parameters, five at most: Python floats handle them in a
+        # fraction of the time of NumPy's calls for small arrays.
+        matrix = normal.tolist()
+        gradient = np.dot(rows, r).tolist()
+        norms = [math.sqrt(matrix[i][i]) for i in indices]
+        scale = [max(old, new) for old, new in zip(scale, norms)]
+        scale = [value if value > 0.0 else 1.0 for value in scale]
+        # The largest cosine between the residuals and a column of the
+        # Jacobian: zero at a minimum.
+        cosine = 0.0
+        if cost > 0.0:
+            cosine = max([abs(g) / norm for g, norm in zip(gradient, norms) if norm > 0.0] or [0.0])
+            cosine /= math.sqrt(cost)
+        if cosine <= gtol:
+            return Stop(x, r, cost, normal, nfev, 4, MESSAGES[4] % tolerances)
+        scaled = [[matrix[i][j] / (scale[i] * scale[j]) for j in indices] for i in indices]
+        scaled_gradient = [gradient[i] / scale[i] for i in indices]
+        x_norm = math.sqrt(sum((s * v) ** 2 for s, v in zip(scale, x.tolist())))
+        while True:
+            damped = [row[:] for row in scaled]
+            for i in indices:
+                damped[i][i] += damping
+            factor = cholesky(damped)
+            if factor is None:
+                # Not positive definite undamped: damp and try again, without
+                # an evaluation.
+                damping = max(damping * growth, FIRST_DAMPING)
+                growth *= 2.0
+                continue
+            z = cholesky_solve(factor, [-g for g in scaled_gradient])
+            trial = x + np.array([value / s for value, s in zip(z, scale)])
+            trial_r = residuals(trial)
+            nfev += 1
+            trial_cost = float(np.dot(trial_r, trial_r))
+            # cost - |r + J step|^2, from the damped equations, relative.
+            z_squared = sum(value * value for value in z)
+            predicted = damping * z_squared - sum(value * g for value, g in zip(z, scaled_gradient))
+            predicted = predicted / cost if cost > 0.0 else 0.0
+            if not math.isfinite(trial_cost):
+                actual = -math.inf
+            else:
+                actual = 1.0 - trial_cost / cost if cost > 0.0 else 0.0
+            ratio = actual / predicted if predicted > 0.0 else 0.0
+            step_norm = math.sqrt(z_squared)
+            used = damping
+            accepted = ratio > ACCEPTED
+            if accepted:
+                x, r, cost = trial, trial_r, trial_cost
+                damping *= max(1.0 / 3.0, 1.0 - (2.0 * ratio - 1.0) ** 3)
+                growth = 2.0
+            else:
+                damping = max(damping * growth, FIRST_DAMPING)
+                growth *= 2.0
+            info = 0
+            if abs(actual) <= ftol and predicted <= ftol and ratio <= 2.0 and \
+                    (used == 0.0 or undamped_prediction(scaled, scaled_gradient, cost) <= ftol):
+                info = 1
+            if step_norm <= xtol * x_norm:
+                info = 3 if info == 1 else 2
+            if not info:
+                if nfev >= maxfev:
+                    info = 5
+                elif abs(actual) <= EPSILON and predicted <= EPSILON and ratio <= 2.0:
+                    info = 6
+                elif step_norm <= EPSILON * x_norm:
+                    info = 7
+                elif cosine <= EPSILON:
+                    info = 8
+            if info:
+                return Stop(x, r, cost, normal, nfev, info, MESSAGES[info] % tolerances)
+            if accepted:
+                break
+
+
+def undamped_prediction(scaled, scaled_gradient, cost):
+    """The relative reduction the Gauss-Newton step predicts.  A strongly
+    damped step is short, and so is the reduction predicted for it, also
+    where the sum of squares could still fall: only when the undamped step
+    also predicts next to nothing has it settled.  (Where the derivative
+    misleads, as at the jump of transient_impulse, the damping grows and
+    the steps shrink until the xtol test ends the fit instead.)"""
+    factor = cholesky(scaled)
+    if factor is None:
+        return 0.0  # no undamped step: the damped one's prediction stands
+    z = cholesky_solve(factor, [-g for g in scaled_gradient])
+    return -sum(value * g for value, g in zip(z, scaled_gradient)) / cost
+
+
+def cholesky(matrix, tiny=0.0):
+    """The lower triangle L of matrix = L L^T (lists of rows), None when a
+    pivot is not above `tiny` (the matrix is not positive definite, or, with
+    `tiny`, too near it to trust).  Plain loops: for five rows they cost less
+    than a NumPy call."""
+    count = len(matrix)
+    lower = [[0.0] * count for _ in range(count)]
+    for i in range(count):
+        row = lower[i]
+        for j in range(i + 1):
+            other = lower[j]
+            total = matrix[i][j]
+            for k in range(j):
+                total -= row[k] * other[k]
+            if i == j:
+                if not total > tiny:
+                    return None
+                row[i] = math.sqrt(total)
+            else:
+                row[j] = total / other[j]
+    return lower
+
+
+def cholesky_solve(lower, vector):
+    """x with L L^T x = vector."""
+    count = len(lower)
+    forward = list(vector)
+    for i in range(count):
+        row = lower[i]
+        total = forward[i]
+        for k in range(i):
+            total -= row[k] * forward[k]
+        forward[i] = total / row[i]
+    for i in range(count - 1, -1, -1):
+        total = forward[i]
+        for k in range(i + 1, count):
+            total -= lower[k][i] * forward[k]
+        forward[i] = total / lower[i][i]
+    return forward
+
+
+def normal_inverse(normal):
+    """(J^T J)^-1 from the normal matrix, None when a parameter is not
+    determined by the data: a column of J is zero, or the columns, scaled to
+    unit length, are dependent to working precision (a pivot of the scaled
+    matrix's Cholesky factor, the part of a column that the ones before it do
+    not explain, vanishes beside one)."""
+    matrix = normal.tolist()
+    count = len(matrix)
+    norms = [math.sqrt(matrix[i][i]) for i in range(count)]
+    if not all(0.0 < norm < math.inf for norm in norms):
+        return None
+    scaled = [[matrix[i][j] / (norms[i] * norms[j]) for j in range(count)] for i in range(count)]
+    lower = cholesky(scaled, tiny=count * EPSILON)
+    if lower is None:
+        return None
+    # (L L^T)^-1 = L^-T L^-1, from the inverse of the triangle (lower too),
+    # and the scaling undone.
+    inverse = [[0.0] * count for _ in range(count)]
+    for j in range(count):
+        inverse[j][j] = 1.0 / lower[j][j]
+        for i in range(j + 1, count):
+            row = lower[i]
+            total = 0.0
+            for k in range(j, i):
+                total -= row[k] * inverse[k][j]
+            inverse[i][j] = total / row[i]
+    result = [[0.0] * count for _ in range(count)]
+    for i in range(count):
+        for j in range(i + 1):
+            total = 0.0
+            for k in range(i, count):
+                total += inverse[k][i] * inverse[k][j]
+            result[i][j] = result[j][i] = total / (norms[i] * norms[j])
+    return np.array(result)
