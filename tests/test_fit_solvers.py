@@ -171,6 +171,12 @@ def test_the_loop_finds_the_optimum_that_scipy_finds(start):
     np.testing.assert_allclose(stop.x, reference.x, rtol=1e-5)
     # The residuals returned are those at the parameters returned.
     assert np.array_equal(stop.residuals, residuals(stop.x))
+    # From the optimum one undamped step ends the loop, whose factor then
+    # gives the covariance: the one the normal matrix gives.
+    from undarix_fit._marquardt import normal_inverse
+    again = minimise(residuals, rows, reference.x)
+    assert again.info in (1, 2, 3) and again.factor is not None
+    np.testing.assert_allclose(normal_inverse(again.normal, again.factor), normal_inverse(again.normal), rtol=1e-12)
 
 
 def test_an_exact_fit_stops_on_the_gradient_test_with_the_exact_parameters():

@@ -50,9 +50,11 @@ MESSAGES = {
 class Stop(object):
     """Where the iteration ended: the free parameters, the residuals there and
     their sum of squares, the last normal matrix, the evaluations made and
-    MINPACK's info code."""
+    MINPACK's info code; `factor` is the Cholesky factor of that normal
+    matrix scaled to unit diagonal and the column norms it was scaled by,
+    when the loop made it (an undamped step), else None."""
 
-    def __init__(self, x, residuals, cost, normal, nfev, info, message):
+    def __init__(self, x, residuals, cost, normal, nfev, info, message, factor=None):
         self.x = x
         self.residuals = residuals
         self.cost = cost
@@ -60,6 +62,7 @@ class Stop(object):
         self.nfev = nfev
         self.info = info
         self.message = message
+        self.factor = factor
 
 
 def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_TOLERANCE, gtol=0.0,
@@ -109,6 +112,7 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
         scaled = [[matrix[i][j] / (scale[i] * scale[j]) for j in indices] for i in indices]
         scaled_gradient = [gradient[i] / scale[i] for i in indices]
         x_norm = math.sqrt(sum((s * v) ** 2 for s, v in zip(scale, x.tolist())))
+        undamped = None
         while True:
             damped = [row[:] for row in scaled]
             for i in indices:
@@ -120,6 +124,8 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
                 damping = max(damping * growth, FIRST_DAMPING)
                 growth *= 2.0
                 continue
+            if damping == 0.0 and scale == norms:
+                undamped = (factor, norms)
             z = cholesky_solve(factor, [-g for g in scaled_gradient])
             trial = x + np.array([value / s for value, s in zip(z, scale)])
             trial_r = residuals(trial)
@@ -160,7 +166,7 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
                 elif cosine <= EPSILON:
                     info = 8
             if info:
-                return Stop(x, r, cost, normal, nfev, info, MESSAGES[info] % tolerances)
+                return Stop(x, r, cost, normal, nfev, info, MESSAGES[info] % tolerances, undamped)
             if accepted:
                 break
 
@@ -179,11 +185,10 @@ def undamped_prediction(scaled, scaled_gradient, cost):
     return -sum(value * g for value, g in zip(z, scaled_gradient)) / cost
 
 
-def cholesky(matrix, tiny=0.0):
+def cholesky(matrix):
     """The lower triangle L of matrix = L L^T (lists of rows), None when a
-    pivot is not above `tiny` (the matrix is not positive definite, or, with
-    `tiny`, too near it to trust).  Plain loops: for five rows they cost less
-    than a NumPy call."""
+    pivot is not positive (the matrix is not positive definite).  Plain
+    loops: for five rows they cost less than a NumPy call."""
     count = len(matrix)
     lower = [[0.0] * count for _ in range(count)]
     for i in range(count):
@@ -194,7 +199,7 @@ def cholesky(matrix, tiny=0.0):
             for k in range(j):
                 total -= row[k] * other[k]
             if i == j:
-                if not total > tiny:
+                if not total > 0.0:
                     return None
                 row[i] = math.sqrt(total)
             else:
@@ -220,20 +225,28 @@ def cholesky_solve(lower, vector):
     return forward
 
 
-def normal_inverse(normal):
+def normal_inverse(normal, factor=None):
     """(J^T J)^-1 from the normal matrix, None when a parameter is not
     determined by the data: a column of J is zero, or the columns, scaled to
     unit length, are dependent to working precision (a pivot of the scaled
     matrix's Cholesky factor, the part of a column that the ones before it do
-    not explain, vanishes beside one)."""
-    matrix = normal.tolist()
-    count = len(matrix)
-    norms = [math.sqrt(matrix[i][i]) for i in range(count)]
-    if not all(0.0 < norm < math.inf for norm in norms):
-        return None
-    scaled = [[matrix[i][j] / (norms[i] * norms[j]) for j in range(count)] for i in range(count)]
-    lower = cholesky(scaled, tiny=count * EPSILON)
-    if lower is None:
+    not explain, vanishes beside one).  `factor`, the factor and norms of a
+    Stop, saves factorising again."""
+    if factor is None:
+        matrix = normal.tolist()
+        count = len(matrix)
+        norms = [math.sqrt(matrix[i][i]) for i in range(count)]
+        if not all(0.0 < norm < math.inf for norm in norms):
+            return None
+        scaled = [[matrix[i][j] / (norms[i] * norms[j]) for j in range(count)] for i in range(count)]
+        lower = cholesky(scaled)
+        if lower is None:
+            return None
+    else:
+        lower, norms = factor
+        count = len(norms)
+    tiny = count * EPSILON
+    if not all(lower[i][i] * lower[i][i] > tiny for i in range(count)):
         return None
     # (L L^T)^-1 = L^-T L^-1, from the inverse of the triangle (lower too),
     # and the scaling undone.

@@ -71,7 +71,7 @@ def solve_marquardt(problem, x0, options):
     stop = minimise(problem.residuals, problem.jacobian_rows, x0, **settings)
     if stop is None:
         raise ValueError("the model is not finite at the starting parameters: choose another p0")
-    return Solution(stop.x, stop.residuals, normal_inverse(stop.normal), stop.nfev, stop.info in CONVERGED,
+    return Solution(stop.x, stop.residuals, normal_inverse(stop.normal, stop.factor), stop.nfev, stop.info in CONVERGED,
                     stop.info in SETTLED, stop.message, chisqr=stop.cost)
 
 
