@@ -487,7 +487,10 @@ def run_threads(quick):
 
 
 INTERRUPT_SCRIPT = r"""
-import sys, time, numpy as np, undarix
+import signal, sys, time, numpy as np, undarix
+# Started from a shell's background job, this process inherits SIGINT
+# ignored, and Python then installs no handler of its own: install it.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 t = np.linspace(0.0, 10.0, 10_000)
 try:
     print("started", flush=True)

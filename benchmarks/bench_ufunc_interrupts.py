@@ -37,6 +37,9 @@ RUN = """
     import json, os, signal, threading, time, numpy as np, undarix_ufuncs as uf
     N = %(n)d
     %(setup)s
+    # Started from a shell's background job, this process inherits SIGINT
+    # ignored, and Python then installs no handler of its own: install it.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     sent = []
     started = threading.Event()
 
