@@ -231,3 +231,21 @@ def test_the_covariance_comes_from_the_normal_matrix_when_the_data_determine_it(
     else:
         np.testing.assert_allclose(np.dot(found, normal), np.eye(3), atol=1e-9)
         assert np.array_equal(found, found.T)
+
+
+@pytest.mark.parametrize("bad", [np.nan, np.inf])
+def test_a_jacobian_that_is_not_finite_ends_the_loop_instead_of_damping_forever(bad):
+    # Where the model is near overflow its derivatives can overflow while the
+    # residuals stay finite: no damping makes a step of such a Jacobian.
+    from undarix_fit._marquardt import minimise
+    residuals, rows, _, _ = exponential_problem(noise=0.05)
+
+    def broken(x):
+        block = rows(x)
+        block[1, 7] = bad
+        return block
+
+    stop = minimise(residuals, broken, np.array([1.0, 1.0, 0.0]))
+    assert stop.info == 9 and stop.nfev == 1
+    assert stop.message == "The Jacobian is not finite at the current parameters."
+    np.testing.assert_array_equal(stop.x, [1.0, 1.0, 0.0])

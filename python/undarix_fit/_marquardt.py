@@ -44,6 +44,9 @@ MESSAGES = {
     6: "ftol=%(ftol)f is too small, no further reduction in the sum of squares is possible.",
     7: "xtol=%(xtol)f is too small, no further improvement in the approximate solution is possible.",
     8: "gtol=%(gtol)f is too small, func(x) is orthogonal to the columns of the Jacobian to machine precision.",
+    # Not MINPACK's: a Jacobian that overflowed (or holds NaN) where the
+    # residuals are finite gives no step to take.
+    9: "The Jacobian is not finite at the current parameters.",
 }
 
 
@@ -93,6 +96,10 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
     while True:
         rows = jacobian_rows(x)
         normal = np.dot(rows, rows.T)
+        # Not finite exactly when the Jacobian is not (or its squares
+        # overflow); no damping would make a step of it.
+        if not math.isfinite(float(normal.trace())):
+            return Stop(x, r, cost, normal, nfev, 9, MESSAGES[9])
         # The matrices and vectors of the step have as many entries as there
         # are free parameters, five at most: Python floats handle them in a
         # fraction of the time of NumPy's calls for small arrays.
