@@ -116,38 +116,32 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
             cosine /= math.sqrt(cost)
         if cosine <= gtol:
             return Stop(x, r, cost, normal, nfev, 4, MESSAGES[4] % tolerances)
-        scaled = [[matrix[i][j] / (scale[i] * scale[j]) for j in indices] for i in indices]
+        scaled = scaled_matrix(matrix, scale)
         scaled_gradient = [gradient[i] / scale[i] for i in indices]
         x_norm = math.sqrt(sum((s * v) ** 2 for s, v in zip(scale, x.tolist())))
         undamped = None
         while True:
-            damped = [row[:] for row in scaled]
-            for i in indices:
-                damped[i][i] += damping
-            factor = cholesky(damped)
-            if factor is None:
+            step = damped_step(scaled, scaled_gradient, damping)
+            if step is None:
                 # Not positive definite undamped: damp and try again, without
                 # an evaluation.
                 damping = max(damping * growth, FIRST_DAMPING)
                 growth *= 2.0
                 continue
+            factor, z = step
             if damping == 0.0 and scale == norms:
                 undamped = (factor, norms)
-            z = cholesky_solve(factor, [-g for g in scaled_gradient])
             trial = x + np.array([value / s for value, s in zip(z, scale)])
             trial_r = residuals(trial)
             nfev += 1
             trial_cost = float(np.dot(trial_r, trial_r))
-            # cost - |r + J step|^2, from the damped equations, relative.
-            z_squared = sum(value * value for value in z)
-            predicted = damping * z_squared - sum(value * g for value, g in zip(z, scaled_gradient))
-            predicted = predicted / cost if cost > 0.0 else 0.0
+            predicted = predicted_reduction(z, scaled_gradient, damping, cost)
             if not math.isfinite(trial_cost):
                 actual = -math.inf
             else:
                 actual = 1.0 - trial_cost / cost if cost > 0.0 else 0.0
             ratio = actual / predicted if predicted > 0.0 else 0.0
-            step_norm = math.sqrt(z_squared)
+            step_norm = math.sqrt(sum(value * value for value in z))
             used = damping
             accepted = ratio > ACCEPTED
             if accepted:
@@ -185,11 +179,37 @@ def undamped_prediction(scaled, scaled_gradient, cost):
     also predicts next to nothing has it settled.  (Where the derivative
     misleads, as at the jump of transient_impulse, the damping grows and
     the steps shrink until the xtol test ends the fit instead.)"""
-    factor = cholesky(scaled)
-    if factor is None:
+    step = damped_step(scaled, scaled_gradient, 0.0)
+    if step is None:
         return 0.0  # no undamped step: the damped one's prediction stands
-    z = cholesky_solve(factor, [-g for g in scaled_gradient])
-    return -sum(value * g for value, g in zip(z, scaled_gradient)) / cost
+    return predicted_reduction(step[1], scaled_gradient, 0.0, cost)
+
+
+def damped_step(scaled, scaled_gradient, damping):
+    """(the Cholesky factor of scaled + damping I, the scaled step z that
+    solves (scaled + damping I) z = -scaled_gradient), None when that matrix
+    is not positive definite."""
+    damped = [row[:] for row in scaled]
+    for i in range(len(damped)):
+        damped[i][i] += damping
+    factor = cholesky(damped)
+    if factor is None:
+        return None
+    return factor, cholesky_solve(factor, [-g for g in scaled_gradient])
+
+
+def predicted_reduction(z, scaled_gradient, damping, cost):
+    """(cost - |r + J step|^2) / cost for the scaled step z of that damping:
+    from the damped equations, damping |z|^2 - z . scaled_gradient."""
+    if not cost > 0.0:
+        return 0.0
+    return (damping * sum(value * value for value in z) - sum(value * g for value, g in zip(z, scaled_gradient))) / cost
+
+
+def scaled_matrix(matrix, scale):
+    """matrix[i][j] / (scale[i] scale[j]), as lists."""
+    count = len(matrix)
+    return [[matrix[i][j] / (scale[i] * scale[j]) for j in range(count)] for i in range(count)]
 
 
 def cholesky(matrix):
@@ -245,8 +265,7 @@ def normal_inverse(normal, factor=None):
         norms = [math.sqrt(matrix[i][i]) for i in range(count)]
         if not all(0.0 < norm < math.inf for norm in norms):
             return None
-        scaled = [[matrix[i][j] / (norms[i] * norms[j]) for j in range(count)] for i in range(count)]
-        lower = cholesky(scaled)
+        lower = cholesky(scaled_matrix(matrix, norms))
         if lower is None:
             return None
     else:

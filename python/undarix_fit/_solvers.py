@@ -71,8 +71,8 @@ def solve_marquardt(problem, x0, options):
     stop = minimise(problem.residuals, problem.jacobian_rows, x0, **settings)
     if stop is None:
         raise ValueError("the model is not finite at the starting parameters: choose another p0")
-    return Solution(stop.x, stop.residuals, normal_inverse(stop.normal, stop.factor), stop.nfev, stop.info in CONVERGED,
-                    stop.info in SETTLED, stop.message, chisqr=stop.cost)
+    return Solution(stop.x, stop.residuals, normal_inverse(stop.normal, stop.factor), stop.nfev,
+                    stop.info in CONVERGED, stop.info in SETTLED, stop.message, chisqr=stop.cost)
 
 
 def solve_trust_region(problem, x0, lower, upper, options):
