@@ -170,14 +170,15 @@ SWEEPS = {"import": ("import ctypes, importlib.util\n"
 for kind, (call, normal) in CALLS.items():
     SWEEPS["first call: " + kind] = ("import undarix", call, normal)
     SWEEPS["later call: " + kind] = (WARM_UP, call, normal)
-# The ufunc module's calls on each path of its loop driver (the thread settings are read from 768
-# elements on, and their warning runs Python's warning machinery).  Not swept: its initialisation,
+# The ufunc module's calls on each path of its loop driver (the thread settings are read where a
+# loop call may split: from 8,192 evaluations for a call of its own, from 768 for a row of a
+# sweep; their warning runs Python's warning machinery).  Not swept: its initialisation,
 # because NumPy 2's PyUFunc_FromFuncAndData crashes when certain of its own allocations fail
 # (boundarraymethod_dealloc of a half-built method), and broadcast calls, where NumPy's own ufuncs
 # (np.arctan2 as well) return NULL without an exception when one of its allocations fails.
 UFUNC_CALLS = {
     "short loop": "undarix_ufuncs.harmonic_oscillator(t, *VALID_SCALARS['harmonic_oscillator'])",
-    "team": "undarix_ufuncs.fourier_square_wave(long_t[:1000], *VALID_SCALARS['fourier_square_wave'])",
+    "team": "undarix_ufuncs.fourier_square_wave(long_t[:2000], *VALID_SCALARS['fourier_square_wave'])",
     "long loop": "undarix_ufuncs.pseudo_square_wave(long_t, *VALID_SCALARS['pseudo_square_wave'])",
     "thread-setting warning": "undarix_ufuncs.harmonic_oscillator(long_t, *VALID_SCALARS['harmonic_oscillator'])",
 }
@@ -284,7 +285,7 @@ def test_cpp_allocation_failure_is_memory_error_and_the_next_call_works():
 @pytest.mark.skipif(ADDRESS_SPACE_RESERVED, reason="the checkers and emulators reserve address space of their own")
 @pytest.mark.parametrize("call", [
     "undarix_ufuncs.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)",                       # long loop
-    "undarix_ufuncs.harmonic_oscillator(t[:1000], 1.0, 0.0, 1.0, 0.0, 0.0)",                # team
+    "undarix_ufuncs.harmonic_oscillator(t[:20000], 1.0, 0.0, 1.0, 0.0, 0.0)",               # team
     "undarix_ufuncs.harmonic_oscillator(t[None, :1000], rows, 0.0, 1.0, 0.0, 0.0)",         # sweep
 ])
 def test_cpp_allocation_failure_in_a_ufunc_loop_is_memory_error_and_the_next_call_works(call):

@@ -61,9 +61,10 @@ def test_each_change_between_calls_takes_effect_at_the_next_call(module):
     assert [int(line) for line in completed.stdout.split()] == [extra for _, _, extra in CHANGES]
 
 
-# Steps of a fresh process: Python code run before a ufunc call of 20,000 evaluations (one loop
-# call, short enough for the persistent team), then the team threads that exist after it.  The
-# team only grows, so each step asks for more threads than any before it.
+# Steps of a fresh process: Python code run before a ufunc call of 40,000 evaluations (one loop
+# call, short enough for the persistent team, long enough for one thread per 4,096 of them), then
+# the team threads that exist after it.  The team only grows, so each step asks for more threads
+# than any before it.
 TEAM_STEPS = {
     "variables": [
         ("os.environ['UNDARIX_NUM_THREADS'] = '1'", 0),
@@ -90,7 +91,7 @@ def test_the_team_follows_each_change_between_short_calls(steps):
         os.environ.pop("UNDARIX_NUM_THREADS", None)
         os.environ.pop("OMP_NUM_THREADS", None)
         cpus = sorted(os.sched_getaffinity(0))
-        t = np.linspace(0.0, 10.0, 20_000)
+        t = np.linspace(0.0, 10.0, 40_000)
         before = len(os.listdir("/proc/self/task"))
         for change in %r:
             exec(change)
@@ -98,6 +99,26 @@ def test_the_team_follows_each_change_between_short_calls(steps):
             print(len(os.listdir("/proc/self/task")) - before)
     """ % [change for change, _ in TEAM_STEPS[steps]])
     assert [int(line) for line in completed.stdout.split()] == [extra for _, extra in TEAM_STEPS[steps]]
+
+
+@linux_only
+@pytest.mark.parametrize("points", [1000, 8000])
+def test_a_call_of_its_own_below_the_split_wakes_no_team_and_a_sweep_of_such_rows_does(points):
+    # Waking a sleeping worker costs more than it saves below 8,192 evaluations, so a call of its
+    # own that short runs on the calling thread alone; the rows of a sweep follow each other within
+    # microseconds, so from its second row on the team is woken (started, in a fresh process).
+    completed = run_python("""
+        import os, numpy as np, undarix_ufuncs as uf
+        os.environ["UNDARIX_NUM_THREADS"] = "2"
+        before = len(os.listdir("/proc/self/task"))
+        t = np.linspace(0.0, 10.0, %d)
+        alone = uf.harmonic_oscillator(t, 1.0, -0.1, 2.0, 0.0, 0.5)
+        print(len(os.listdir("/proc/self/task")) - before)
+        rows = uf.harmonic_oscillator(t[None, :], np.ones((20, 1)), -0.1, 2.0, 0.0, 0.5)
+        print(len(os.listdir("/proc/self/task")) - before)
+        print((rows.view(np.uint64) == alone.view(np.uint64)).all())
+    """ % points)
+    assert completed.stdout.split() == ["0", "1", "True"]
 
 
 @pytest.fixture(scope="module")

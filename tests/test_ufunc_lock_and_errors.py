@@ -39,12 +39,12 @@ def test_ufunc_calls_after_a_sub_interpreter_existed(module, threads, import_fir
         import json, %(module)s, numpy as np
 
         def calls():
-            # Each path of the driver: a short loop (the calling thread alone), the team (768 elements
+            # Each path of the driver: a short loop (the calling thread alone), the team (8192 elements
             # of work and more), a long loop that polls as it goes (65536 and more), a sweep of team rows,
             # and a long loop that NumPy runs with the lock held (few elements, many harmonics).
             t = np.linspace(-3.0, 3.0, 100_000)
             return [uf.harmonic_oscillator(t[:500], 1.0, -0.1, 2.0, 0.3, 0.5),
-                    uf.pseudo_square_wave(t[:1000], 1.0, -0.1, 2.0, 0.3, 0.5),
+                    uf.pseudo_square_wave(t[:20000], 1.0, -0.1, 2.0, 0.3, 0.5),
                     uf.pseudo_cycloid_wave(t, 1.0, -0.1, 2.0, 0.3, 0.5),
                     uf.transient_impulse(t[None, :1000], np.linspace(0.5, 1.5, 20)[:, None], 6.0, 0.3, 0.1),
                     uf.fourier_square_wave(t[:40], 1.0, -0.1, 2.0, 0.3, 0.5, 20_000)]
@@ -92,7 +92,7 @@ def test_a_failing_row_is_raised_or_nan_never_uninitialised():
 
 @pytest.mark.parametrize("call, region", [
     ("uf.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0, out=out)", "out"),                  # long loop
-    ("uf.harmonic_oscillator(t[:1000], 1.0, 0.0, 1.0, 0.0, 0.0, out=out[:1000])", "out[:1000]"),  # team
+    ("uf.harmonic_oscillator(t[:20000], 1.0, 0.0, 1.0, 0.0, 0.0, out=out[:20000])", "out[:20000]"),  # team
     ("uf.harmonic_oscillator(t[None, :1000], a, 0.0, 1.0, 0.0, 0.0, out=out.reshape(100, 1000))", "out"),  # sweep
     # Time cast in NumPy's buffers (float32 has loops of its own; after an error NumPy still copies
     # a cast output's stale buffers out, so the output is not cast here).

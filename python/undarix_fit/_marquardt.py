@@ -102,16 +102,17 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
         # included.  The general product is not exactly symmetric; only its
         # lower triangle is read.
         normal = np.dot(rows, rows.copy().T)
-        # Not finite exactly when the Jacobian is not (or its squares
-        # overflow); no damping would make a step of it.
-        if not math.isfinite(float(normal.trace())):
-            return Stop(x, r, cost, normal, nfev, 9, MESSAGES[9])
         # The matrices and vectors of the step have as many entries as there
         # are free parameters, five at most: Python floats handle them in a
         # fraction of the time of NumPy's calls for small arrays.
         matrix = normal.tolist()
+        diagonal = [matrix[i][i] for i in indices]
+        # Not finite exactly when the Jacobian is not (or its squares
+        # overflow); no damping would make a step of it.
+        if not math.isfinite(sum(diagonal)):
+            return Stop(x, r, cost, normal, nfev, 9, MESSAGES[9])
         gradient = np.dot(rows, r).tolist()
-        norms = [math.sqrt(matrix[i][i]) for i in indices]
+        norms = [math.sqrt(value) for value in diagonal]
         scale = [max(old, new) for old, new in zip(scale, norms)]
         scale = [value if value > 0.0 else 1.0 for value in scale]
         # The largest cosine between the residuals and a column of the
@@ -124,7 +125,8 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
             return Stop(x, r, cost, normal, nfev, 4, MESSAGES[4] % tolerances)
         scaled = scaled_matrix(matrix, scale)
         scaled_gradient = [gradient[i] / scale[i] for i in indices]
-        x_norm = math.sqrt(sum((s * v) ** 2 for s, v in zip(scale, x.tolist())))
+        x_list = x.tolist()
+        x_norm = math.sqrt(sum((s * v) ** 2 for s, v in zip(scale, x_list)))
         undamped = None
         while True:
             step = damped_step(scaled, scaled_gradient, damping)
@@ -137,7 +139,7 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
             factor, z = step
             if damping == 0.0 and scale == norms:
                 undamped = (factor, norms)
-            trial = x + np.array([value / s for value, s in zip(z, scale)])
+            trial = np.array([v + value / s for v, value, s in zip(x_list, z, scale)])
             trial_r = residuals(trial)
             nfev += 1
             trial_cost = float(np.dot(trial_r, trial_r))

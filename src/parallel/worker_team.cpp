@@ -23,11 +23,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a worker keeps polling for the next task before it sleeps: the
-// gap between two rows of a sweep is a microsecond or two (NumPy's
-// iteration), so the next row finds it awake, and an idle team gives the
-// cores back at once.
-constexpr std::chrono::microseconds kSpinTime{50};
+// How long a worker keeps polling for the next task before it sleeps.
+constexpr std::chrono::microseconds kSpinTime = kWorkerSpinTime;
 // The longest a worker spins while a loop it has no part of goes on: a last
 // part may be long (elements of millions of harmonics).
 constexpr std::chrono::microseconds kBusySpinLimit{1000};

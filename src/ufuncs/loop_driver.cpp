@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cfenv>
+#include <chrono>
 #include <exception>
 #include <new>
 #include <optional>
@@ -31,6 +32,8 @@ constexpr std::uint64_t kPollWork = 65536;
 
 enum class MainThread : unsigned char { unknown, yes, no };
 
+using Clock = std::chrono::steady_clock;
+
 // What a thread's loop calls carry from one call to the next.  Trivially
 // destructible: valid for the whole life of the thread.
 struct ThreadLoopState {
@@ -48,6 +51,8 @@ struct ThreadLoopState {
 #if defined(UNDARIX_HAS_GETPID)
     pid_t answered_in = 0;
 #endif
+    // When this thread's last loop call of kRowSplitWork or more ended.
+    Clock::time_point last_long_end{};
 };
 
 thread_local ThreadLoopState this_thread;
@@ -208,6 +213,17 @@ bool drive_long(const parallel::LoopPlan& plan, const parallel::RangeTask& task,
     return result.outcome == parallel::LoopOutcome::completed;
 }
 
+// Whether this loop call follows this thread's last long one within the
+// workers' spin time: one of a run (the rows or buffers of a sweep, or calls
+// made in a quick loop), which finds the workers still awake, so that
+// splitting pays from kRowSplitWork.  Any other is a call of its own, which
+// finds them asleep: waking one costs more than it saves on a call below
+// kSplitWork (on the 2-core VM a 1,300-element Jacobian took 34 us on two
+// threads so, 26 us on one), so it is split only from there, as the strict
+// module's calls are.  The first loop call of a sweep runs alone, and the
+// second wakes the team.
+bool one_of_a_run() noexcept { return Clock::now() - this_thread.last_long_end < parallel::kWorkerSpinTime; }
+
 bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work) {
     if (earlier_failure_pending()) {
         return false;
@@ -231,6 +247,10 @@ bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work) {
     }
     if (settings.threads < plan.threads) {
         plan.threads = settings.threads;
+    }
+    if (plan.threads > 1 && !one_of_a_run()) {
+        const unsigned alone = parallel::plan_threads(work, elements, parallel::LoopKind::single).threads;
+        plan.threads = alone < plan.threads ? alone : plan.threads;
     }
     const parallel::RangeTask task{body.context, body.run};
     if (long_loop) {
@@ -273,6 +293,9 @@ void report_no_memory() noexcept {
 UNDARIX_FORCED_UNWIND_HANDLER bool drive_loop(const LoopBody& body, std::size_t elements, std::uint64_t work) {
     try {
         const bool completed = drive(body, elements, work);
+        if (work >= parallel::kRowSplitWork) {
+            this_thread.last_long_end = Clock::now();
+        }
         if (!completed) {
             this_thread.failure_pending = true;
         }
