@@ -1,6 +1,7 @@
 """Speed of undarix_ufuncs: against the strict module on contiguous arrays,
 against the NumPy broadcasting expression on parameter sweeps, against
-np.arctan2 for NumPy's own per-call cost, and the cost of the test of out=
+np.arctan2 for NumPy's own per-call cost, calls spaced by the caller's own
+work (one thread against all), and the cost of the test of out=
 against the inputs on short rows (run it on the commit before that test, too).
 
     python benchmarks/bench_ufuncs.py                  # full run, a few minutes
@@ -137,6 +138,44 @@ def dispatch_table(quick):
     return rows
 
 
+def spaced_calls_table(quick):
+    """Calls of their own: each after `gap` microseconds of the caller's own
+    work (a busy wait), as a fit or a Python loop makes them.  After 50 µs the
+    team's workers have gone to sleep, and waking one costs more than it
+    saves below 8,192 evaluations: such a call runs on the calling thread
+    alone, so two threads should cost what one does there.  Within 50 µs the
+    calls form a run and are split from 768 evaluations.  Medians of single
+    calls, in microseconds."""
+    calls = 200 if quick else 3000
+    rows = []
+    for points in (500, 1300, 4000):
+        t = np.linspace(0.0, 10.0, points)
+        block = np.empty((5, points))
+        outputs = tuple(block)
+        ufunc = undarix_ufuncs.harmonic_oscillator_jacobian
+        for gap in (0, 20, 100):
+            times = {}
+            for label, count in thread_settings():
+                set_threads(count)
+                samples = []
+                for _ in range(calls):
+                    until = time.perf_counter() + gap * 1e-6
+                    while time.perf_counter() < until:
+                        pass
+                    start = time.perf_counter()
+                    ufunc(t, 1.5, -0.1, 2.0, 0.3, 0.5, out=outputs)
+                    samples.append(time.perf_counter() - start)
+                times[label] = statistics.median(samples)
+            rows.append((points, gap, times["1"], times["all"]))
+    set_threads(None)
+    print("\n## Calls of their own: harmonic_oscillator_jacobian after a gap of the caller's work (µs per call)\n")
+    print("| n | gap (µs) | 1 thread | all threads | all / 1 |")
+    print("|---:|---:|---:|---:|---:|")
+    for points, gap, one, every in rows:
+        print("| %d | %d | %.1f | %.1f | %.2f |" % (points, gap, one * 1e6, every * 1e6, every / one))
+    return rows
+
+
 def overlap_table(quick):
     """What the test of out= against the inputs costs where nothing overlaps.
 
@@ -252,6 +291,7 @@ def main():
     contiguous = contiguous_table(args.quick)
     sweeps = sweep_table(args.quick)
     dispatch_table(args.quick)
+    spaced_calls_table(args.quick)
     overlap_table(args.quick)
     if args.figure:
         data = {"contiguous": contiguous, "sweeps": sweeps, "cpus": all_cpus()}

@@ -1,5 +1,7 @@
 """guess() and fit(): least squares with the analytic Jacobian of the ufuncs."""
 
+import math
+
 import numpy as np
 
 from ._guess import ranked_starts
@@ -154,7 +156,7 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
         nfev += solution.nfev
         if best is None or solution.chisqr < best[1].chisqr:
             best = (problem, solution)
-        if not np.sqrt(best[1].chisqr / samples.time.size) > RETRY_RATIO * noise:
+        if not math.sqrt(best[1].chisqr / samples.time.size) > RETRY_RATIO * noise:
             break
     problem, solution = best
     final, finished = problem, solution

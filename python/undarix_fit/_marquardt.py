@@ -126,7 +126,7 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
         scaled = scaled_matrix(matrix, scale)
         scaled_gradient = [gradient[i] / scale[i] for i in indices]
         x_list = x.tolist()
-        x_norm = math.sqrt(sum((s * v) ** 2 for s, v in zip(scale, x_list)))
+        x_norm = math.hypot(*[s * v for s, v in zip(scale, x_list)])
         undamped = None
         while True:
             step = damped_step(scaled, scaled_gradient, damping)
@@ -149,7 +149,7 @@ def minimise(residuals, jacobian_rows, x0, ftol=DEFAULT_TOLERANCE, xtol=DEFAULT_
             else:
                 actual = 1.0 - trial_cost / cost if cost > 0.0 else 0.0
             ratio = actual / predicted if predicted > 0.0 else 0.0
-            step_norm = math.sqrt(sum(value * value for value in z))
+            step_norm = math.hypot(*z)
             used = damping
             accepted = ratio > ACCEPTED
             if accepted:
