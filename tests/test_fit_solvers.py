@@ -233,6 +233,23 @@ def test_the_covariance_comes_from_the_normal_matrix_when_the_data_determine_it(
         assert np.array_equal(found, found.T)
 
 
+def test_a_covariance_past_the_largest_float_is_infinite_whatever_numpys_error_settings():
+    # A column a hundred and fifty orders of magnitude smaller than the others is determined by
+    # the data, but its variance exceeds the largest float: it reads as infinite (the fit then
+    # says the covariance could not be estimated), and the caller's np.seterr sees no overflow
+    # or underflow of ours.
+    from undarix_fit._marquardt import normal_inverse
+    rng = np.random.default_rng(6)
+    jacobian = rng.normal(size=(50, 3)) * np.array([1.0, 2.0, 1e-155])
+    normal = np.dot(jacobian.T, jacobian)
+    with np.errstate(all="raise"):
+        found = normal_inverse(normal)
+    assert found is not None
+    assert np.isinf(found[2, 2]) and np.isfinite(found[:2, :2]).all()
+    np.testing.assert_allclose(found[:2, :2], np.linalg.inv(normal[:2, :2] - np.outer(
+        normal[:2, 2], normal[2, :2]) / normal[2, 2]), rtol=1e-6)
+
+
 @pytest.mark.parametrize("bad", [np.nan, np.inf])
 def test_a_jacobian_that_is_not_finite_ends_the_loop_instead_of_damping_forever(bad):
     # Where the model is near overflow its derivatives can overflow while the

@@ -253,7 +253,7 @@ UFUNC_HOOKS = {
     def call():
         undarix_ufuncs.harmonic_oscillator(t, 1.0, 0.0, 1.0, 0.0, 0.0)
     """,
-    # The same, met by the first row of a sweep, which the team evaluates.
+    # The same, met by the first row of a sweep (a row reads the settings from 768 evaluations on).
     "warning, sweep": """
     os.environ["UNDARIX_NUM_THREADS"] = "bogus"
     warnings.showwarning = lambda *a, **k: pause()

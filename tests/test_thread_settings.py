@@ -105,8 +105,10 @@ def test_the_team_follows_each_change_between_short_calls(steps):
 @pytest.mark.parametrize("points", [1000, 8000])
 def test_a_call_of_its_own_below_the_split_wakes_no_team_and_a_sweep_of_such_rows_does(points):
     # Waking a sleeping worker costs more than it saves below 8,192 evaluations, so a call of its
-    # own that short runs on the calling thread alone; the rows of a sweep follow each other within
-    # microseconds, so from its second row on the team is woken (started, in a fresh process).
+    # own that short runs on the calling thread alone; the loop calls of a sweep follow each other
+    # within microseconds, so from its second on the team is woken (started, in a fresh process).
+    # 200 rows make dozens of loop calls even where NumPy buffers several rows into one, so that
+    # a loaded machine cannot stretch every gap between them past the workers' spin time.
     completed = run_python("""
         import os, numpy as np, undarix_ufuncs as uf
         os.environ["UNDARIX_NUM_THREADS"] = "2"
@@ -114,7 +116,7 @@ def test_a_call_of_its_own_below_the_split_wakes_no_team_and_a_sweep_of_such_row
         t = np.linspace(0.0, 10.0, %d)
         alone = uf.harmonic_oscillator(t, 1.0, -0.1, 2.0, 0.0, 0.5)
         print(len(os.listdir("/proc/self/task")) - before)
-        rows = uf.harmonic_oscillator(t[None, :], np.ones((20, 1)), -0.1, 2.0, 0.0, 0.5)
+        rows = uf.harmonic_oscillator(t[None, :], np.ones((200, 1)), -0.1, 2.0, 0.0, 0.5)
         print(len(os.listdir("/proc/self/task")) - before)
         print((rows.view(np.uint64) == alone.view(np.uint64)).all())
     """ % points)

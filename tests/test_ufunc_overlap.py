@@ -19,7 +19,8 @@ pytestmark = pytest.mark.filterwarnings("ignore:(overflow|invalid value) encount
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COMPILER = os.environ.get("CXX", "c++")
 THREADS = ["1", "2", "3", "7"]
-# The team's path (a row of a sweep), the threads started for the call, and a long call.
+# A short call (the calling thread alone, or the team when it follows another within the workers'
+# spin time), a call split among the team for itself, and a long call.
 SIZES = [1_000, 20_000, 300_000]
 
 
@@ -91,8 +92,8 @@ def test_broadcast_parameter_overwritten_by_out(threads, monkeypatch):
 @pytest.mark.parametrize("threads", ["2", "3"])
 @pytest.mark.parametrize("size", [1_000, 10_000])
 def test_repeated_short_calls_overlapping_out(size, threads, monkeypatch):
-    # Short calls go to the worker team, whose threads may or may not reach a part before
-    # the caller has done it: many calls, so that some are split.
+    # Short calls made one right after another form a run and go to the worker team, whose threads
+    # may or may not reach a part before the caller has done it: many calls, so that some are split.
     monkeypatch.setenv("UNDARIX_NUM_THREADS", threads)
     x0 = base(size)
     expected = undarix_ufuncs.pseudo_cycloid_wave(x0[1:].copy(), 1.0, -0.1, 2.0, 0.3, 0.5)

@@ -286,10 +286,17 @@ def normal_inverse(normal, factor=None):
     # (L L^T)^-1 = L^-T L^-1, from LAPACK's inverse of the triangle (one
     # call, where the same in Python loops costs twice as much), and the
     # scaling undone.
+    # dtrtri leaves the part above the diagonal as it was given: cholesky()
+    # writes zeros there, which the product below reads.
     inverse, info = dtrtri(np.array(lower), lower=1)
     if info != 0:
         raise RuntimeError("dtrtri refused a triangle whose pivots are all positive (info %d)" % info)
     result = np.dot(inverse.T, inverse)
     scale = np.array(norms)
-    result /= np.multiply.outer(scale, scale)
+    # Columns of very different size may take an entry past the largest
+    # float: infinite, as in any other arithmetic, and no warning or error
+    # under the caller's np.seterr (the covariance then reads as not
+    # estimated).
+    with np.errstate(over="ignore", under="ignore", divide="ignore", invalid="ignore"):
+        result /= np.multiply.outer(scale, scale)
     return result

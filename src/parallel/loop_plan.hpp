@@ -54,8 +54,8 @@ constexpr std::uint64_t kRowSplitWork = 768;
 // How long the team's workers stay awake after their last task: the gap
 // between two rows of a sweep is a microsecond or two (NumPy's iteration),
 // so the next row finds them awake, and an idle team gives the cores back
-// at once.  A loop call that follows its thread's last one within this
-// time is one of a run.
+// at once.  A loop call that follows its thread's last one of
+// kRowSplitWork or more within this time is one of a run.
 constexpr std::chrono::microseconds kWorkerSpinTime{50};
 static_assert(kSplitWork >= 2 && kRowSplitWork >= 2, "each thread must get some work");
 

@@ -14,6 +14,7 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <type_traits>
 
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/types.h>
@@ -55,6 +56,8 @@ struct ThreadLoopState {
     Clock::time_point last_long_end{};
 };
 
+static_assert(std::is_trivially_destructible_v<ThreadLoopState>,
+              "the loop state stays valid until the thread's very end");
 thread_local ThreadLoopState this_thread;
 
 // Asks with the lock held, and remembers the answer for later loop calls.
