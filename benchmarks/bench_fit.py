@@ -167,6 +167,19 @@ def convergence(cases, with_lmfit):
         yield name, len(cases[name]), ours, ones, composite
 
 
+def timed_pass(solve, cases, starts, fastest):
+    """The summed wall time of solve(case, start) over the cases, one after
+    another; each case's time also lowers its entry of `fastest`."""
+    total = 0.0
+    for index, (case, start) in enumerate(zip(cases, starts)):
+        begin = clock.perf_counter()
+        solve(case, start)
+        took = clock.perf_counter() - begin
+        fastest[index] = min(fastest[index], took)
+        total += took
+    return total
+
+
 def speed(cases, repeats):
     """Per waveform: (median ratio, lowest, highest) of the summed wall time of
     fit(p0=start) over curve_fit(p0=start, finite differences), one ratio per
@@ -185,19 +198,9 @@ def speed(cases, repeats):
         undarix_fit_parameters(cases[name][0], p0=starts[0])
         curve_fit_parameters(cases[name][0], starts[0])
         for _ in range(repeats):
-            ours = theirs = 0.0
-            for index, (case, start) in enumerate(zip(cases[name], starts)):
-                begin = clock.perf_counter()
-                undarix_fit_parameters(case, p0=start)
-                took = clock.perf_counter() - begin
-                fastest_ours[index] = min(fastest_ours[index], took)
-                ours += took
-            for index, (case, start) in enumerate(zip(cases[name], starts)):
-                begin = clock.perf_counter()
-                curve_fit_parameters(case, start)
-                took = clock.perf_counter() - begin
-                fastest_theirs[index] = min(fastest_theirs[index], took)
-                theirs += took
+            ours = timed_pass(lambda case, start: undarix_fit_parameters(case, p0=start), cases[name], starts,
+                              fastest_ours)
+            theirs = timed_pass(curve_fit_parameters, cases[name], starts, fastest_theirs)
             ratios.append(ours / theirs)
             ours_times.append(ours)
             theirs_times.append(theirs)

@@ -4,8 +4,9 @@
 frequency from the spectrum, the damping from the envelope), :func:`fit` runs
 a lean Levenberg-Marquardt loop (with bounds ``scipy.optimize.least_squares``)
 with the exact Jacobian of the ``undarix_ufuncs`` Jacobian ufuncs,
-:func:`fit_many` fits every row of a 2-D array (on one process, several, or a Dask cluster), and :func:`lmfit_model`
-gives an ``lmfit.Model`` of a waveform.  SciPy is needed:
+:func:`fit_many` fits every row of a 2-D array (on one process, several, or
+a Dask cluster), and :func:`lmfit_model` gives an ``lmfit.Model`` of a
+waveform.  SciPy is needed:
 ``pip install undarix[fit]``.
 """
 

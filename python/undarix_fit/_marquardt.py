@@ -285,9 +285,8 @@ def normal_inverse(normal, factor=None):
         return None
     # (L L^T)^-1 = L^-T L^-1, from LAPACK's inverse of the triangle (one
     # call, where the same in Python loops costs twice as much), and the
-    # scaling undone.
-    # dtrtri leaves the part above the diagonal as it was given: cholesky()
-    # writes zeros there, which the product below reads.
+    # scaling undone.  dtrtri leaves the part above the diagonal as it was
+    # given: cholesky() writes zeros there, which the product reads.
     inverse, info = dtrtri(np.array(lower), lower=1)
     if info != 0:
         raise RuntimeError("dtrtri refused a triangle whose pivots are all positive (info %d)" % info)

@@ -23,8 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a worker keeps polling for the next task before it sleeps.
-constexpr std::chrono::microseconds kSpinTime = kWorkerSpinTime;
 // The longest a worker spins while a loop it has no part of goes on: a last
 // part may be long (elements of millions of harmonics).
 constexpr std::chrono::microseconds kBusySpinLimit{1000};
@@ -471,14 +469,14 @@ void WorkerTeam::serve(unsigned index, std::uint64_t seen) noexcept {
 
 std::uint64_t WorkerTeam::wait_for_task(std::uint64_t seen) noexcept {
     // The spin lasts while a loop is under way (the team is claimed) and
-    // kSpinTime after.  Counted from the end of this worker's own parts
+    // kWorkerSpinTime after.  Counted from the end of this worker's own parts
     // alone, it let a worker that woke late, into a loop call whose parts
     // the caller had all claimed, fall asleep again before the next call of
     // the sweep: woken late again, it missed that one too, and the sweep
     // ran on one thread for good.
     const Clock::time_point start = Clock::now();
     const Clock::time_point limit = start + kBusySpinLimit;
-    Clock::time_point deadline = start + kSpinTime;
+    Clock::time_point deadline = start + kWorkerSpinTime;
     for (;;) {
         for (unsigned poll = 0; poll < kPollsPerClockRead; ++poll) {
             const std::uint64_t current = generation_.load(std::memory_order_acquire);
@@ -489,7 +487,7 @@ std::uint64_t WorkerTeam::wait_for_task(std::uint64_t seen) noexcept {
         }
         const Clock::time_point now = Clock::now();
         if (now < limit && busy_.load(std::memory_order_relaxed)) {
-            deadline = now + kSpinTime;
+            deadline = now + kWorkerSpinTime;
         }
         if (now >= deadline) {
             break;
