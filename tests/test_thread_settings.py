@@ -106,7 +106,8 @@ def test_the_team_follows_each_change_between_short_calls(steps):
 def test_a_call_of_its_own_below_the_split_wakes_no_team_and_a_sweep_of_such_rows_does(points):
     # Waking a sleeping worker costs more than it saves below 8,192 evaluations, so a call of its
     # own that short runs on the calling thread alone; the loop calls of a sweep follow each other
-    # within microseconds, so from its second on the team is woken (started, in a fresh process).
+    # within microseconds, so once they add up to 8,192 evaluations the team is woken (started, in
+    # a fresh process).
     # 200 rows make dozens of loop calls even where NumPy buffers several rows into one, so that
     # a loaded machine cannot stretch every gap between them past the workers' spin time.
     completed = run_python("""
@@ -120,6 +121,41 @@ def test_a_call_of_its_own_below_the_split_wakes_no_team_and_a_sweep_of_such_row
         print(len(os.listdir("/proc/self/task")) - before)
         print((rows.view(np.uint64) == alone.view(np.uint64)).all())
     """ % points)
+    assert completed.stdout.split() == ["0", "1", "True"]
+
+
+# A fit's evaluations at one point and the next: the value, the Jacobian and the value again, each
+# below 8,192 evaluations and all three together too (the Jacobians count two evaluations a point).
+SHORT_RUNS = {
+    "harmonic_oscillator": ("(1.0, -0.1, 2.0, 0.0, 0.5)", 1300),
+    "transient_impulse": ("(1.0, 12.0, 0.5, 0.1)", 2600),
+}
+
+
+@linux_only
+@pytest.mark.parametrize("waveform", sorted(SHORT_RUNS))
+def test_a_short_run_of_calls_wakes_no_team_and_a_longer_one_does(waveform):
+    # Calls made right after each other are a run, which splits among the workers once they are
+    # awake; but a run as short as one fit iteration saves less by splitting than waking them
+    # costs, so it stays on the calling thread.  A quick loop of such iterations does wake them,
+    # with the same bits.
+    arguments, points = SHORT_RUNS[waveform]
+    completed = run_python("""
+        import os, numpy as np, undarix_ufuncs as uf
+        os.environ["UNDARIX_NUM_THREADS"] = "2"
+        value, jacobian = uf.%s, uf.%s_jacobian
+        p = %s
+        t = np.linspace(0.0, 20.0, %d)
+        value(t[:10], *p), jacobian(t[:10], *p)  # NumPy's first call of each is slow
+        before = len(os.listdir("/proc/self/task"))
+        def iteration():
+            return value(t, *p), np.array(jacobian(t, *p)), value(t, *p)
+        first = iteration()
+        print(len(os.listdir("/proc/self/task")) - before)
+        loop = [iteration() for _ in range(100)]
+        print(len(os.listdir("/proc/self/task")) - before)
+        print(all((a.view(np.uint64) == b.view(np.uint64)).all() for run in loop for a, b in zip(run, first)))
+    """ % (waveform, waveform, arguments, points))
     assert completed.stdout.split() == ["0", "1", "True"]
 
 

@@ -28,8 +28,9 @@ enum class LoopKind {
     // takes tens of microseconds.
     single,
     // One of a run of loop calls microseconds apart, as NumPy calls a
-    // ufunc's inner loop once for each row of a sweep: from the second on,
-    // the workers are still awake (they spin for a while after each task).
+    // ufunc's inner loop once for each row of a sweep, once the run has
+    // woken the workers: they are still awake (they spin for a while after
+    // each task).
     row,
 };
 

@@ -5,6 +5,7 @@
 #include "frame/interpreter_lock.hpp"
 #include "kernels/signal_poll.hpp"
 #include "kernels/thread_settings.hpp"
+#include "maths/saturating_arithmetic.hpp"
 #include "parallel/chunked_loop.hpp"
 #include "parallel/this_process.hpp"
 
@@ -52,8 +53,10 @@ struct ThreadLoopState {
 #if defined(UNDARIX_HAS_GETPID)
     pid_t answered_in = 0;
 #endif
-    // When this thread's last loop call of kRowSplitWork or more ended.
+    // When this thread's last loop call of kRowSplitWork or more ended, and
+    // the work of the run it ended (see splits_as_a_row).
     Clock::time_point last_long_end{};
+    std::uint64_t run_work = 0;
 };
 
 static_assert(std::is_trivially_destructible_v<ThreadLoopState>,
@@ -216,16 +219,26 @@ bool drive_long(const parallel::LoopPlan& plan, const parallel::RangeTask& task,
     return result.outcome == parallel::LoopOutcome::completed;
 }
 
-// Whether this loop call follows this thread's last long one within the
-// workers' spin time: one of a run (the rows or buffers of a sweep, or calls
-// made in a quick loop), which finds the workers still awake, so that
-// splitting pays from kRowSplitWork.  Any other is a call of its own, which
-// finds them asleep: waking one costs more than it saves on a call below
-// kSplitWork (on the 2-core VM a 1,300-element Jacobian took 34 us on two
-// threads so, 26 us on one), so it is split only from there, as the strict
-// module's calls are.  The first loop call of a sweep runs alone, and the
-// second wakes the team.
-bool one_of_a_run() noexcept { return Clock::now() - this_thread.last_long_end < parallel::kWorkerSpinTime; }
+// Whether this loop call, of kRowSplitWork or more, is split as one of a
+// run (from kRowSplitWork) rather than as a call of its own (from
+// kSplitWork); counts it into this thread's run.
+//
+// A loop call that follows this thread's last one of kRowSplitWork or more
+// within the workers' spin time is one of a run: the rows or buffers of a
+// sweep, a fit's evaluations, calls in a quick loop.  Splitting pays from
+// kRowSplitWork while the workers are awake; waking them is what costs, 7
+// to 12 us of the waking thread on the 2-core VM (a futex wake and the
+// interrupt it sends).  That is more than splitting a 1,300-element Jacobian
+// saves: such a call of its own took 34 us on two threads, 26 us on one, and
+// a fit of three such evaluations took longer on two threads than on one.
+// So a run wakes the workers as a single call does, once its work reaches
+// kSplitWork (from the ninth row of a sweep of rows of 1,000); its calls
+// before that, and all of a run shorter than that, are calls of their own.
+bool splits_as_a_row(std::uint64_t work) noexcept {
+    const bool in_run = Clock::now() - this_thread.last_long_end < parallel::kWorkerSpinTime;
+    this_thread.run_work = in_run ? maths::saturating_add(this_thread.run_work, work) : work;
+    return in_run && this_thread.run_work >= parallel::kSplitWork;
+}
 
 bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work) {
     if (earlier_failure_pending()) {
@@ -251,7 +264,7 @@ bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work) {
     if (settings.threads < plan.threads) {
         plan.threads = settings.threads;
     }
-    if (plan.threads > 1 && !one_of_a_run()) {
+    if (plan.threads > 1 && !splits_as_a_row(work)) {
         const unsigned alone = parallel::plan_threads(work, elements, parallel::LoopKind::single).threads;
         plan.threads = alone < plan.threads ? alone : plan.threads;
     }
