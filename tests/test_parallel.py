@@ -21,9 +21,17 @@ def split_work():
         return int(re.search(r"constexpr std::uint64_t kSplitWork = (\d+);", header.read()).group(1))
 
 
-# Work is elements times the cost of one element (the harmonic count plus one for
-# fourier_square_wave); a call is split among threads from THRESHOLD units of work on.
+# Work is elements times the cost of one element, in evaluations of the cheapest formula (the
+# harmonic count plus one for fourier_square_wave); a call is split among threads from THRESHOLD
+# units of work on.
 THRESHOLD = split_work()
+ELEMENT_WORK = {
+    "harmonic_oscillator": 1,
+    "pseudo_square_wave": 2,
+    "pseudo_cycloid_wave": 2,
+    "transient_impulse": 1,
+    "fourier_square_wave": 1,  # no harmonics
+}
 SCALARS = {
     "harmonic_oscillator": (1.5, -0.003, 2.0, 0.3, 0.5),
     "pseudo_square_wave": (1.5, -0.003, 2.0, 0.3, 0.5),
@@ -139,7 +147,8 @@ def test_never_more_threads_than_chunks(monkeypatch):
 def test_a_call_is_split_from_the_threshold(monkeypatch, name, scalars):
     monkeypatch.setenv("UNDARIX_NUM_THREADS", "2")
     call = "undarix.%s(np.linspace(0.0, 1.0, %%d), *%r)" % (name, scalars)
-    assert workers_started((call % (THRESHOLD - 1), None), (call % THRESHOLD, None)) == [0, 1]
+    first = -(-THRESHOLD // ELEMENT_WORK[name])
+    assert workers_started((call % (first - 1), None), (call % first, None)) == [0, 1]
 
 
 @linux_only

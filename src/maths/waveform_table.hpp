@@ -96,9 +96,15 @@ constexpr std::string_view kDampedJacobianReturns =
     "KeyboardInterrupt\n"           \
     "    Ctrl-C stops a long call within a few milliseconds.\n"
 
-// A sine and a cosine per element besides the exp: about twice the cheapest
-// formula, in the loops' unit of work.
-constexpr std::uint64_t kDampedGradientWork = 2;
+// The work of an element, which decides from how many elements a loop is
+// split among threads, is its cost in evaluations of the cheapest formula
+// (harmonic_oscillator's value, 13 ns on the 2-core VM), rounded.  Measured
+// on one thread over 100,000 elements: harmonic_oscillator's value 1 and
+// derivatives 2.5; pseudo_square_wave's and pseudo_cycloid_wave's values
+// 1.6 and 1.8, their derivatives 3.6; transient_impulse's value 0.6, its
+// derivatives 1.7.  A damped waveform's derivatives (a sine and a cosine
+// besides the exp) cost about twice its value.
+constexpr std::uint64_t kDampedGradientFactor = 2;
 
 inline void store(const DampedGradient& gradient, double* derivatives) {
     derivatives[0] = gradient.amplitude;
@@ -111,8 +117,9 @@ inline void store(const DampedGradient& gradient, double* derivatives) {
 using DampedValue = double (*)(double, double, double, double, double, double);
 using DampedSlopes = DampedGradient (*)(double, double, double, double, double, double);
 
-// The formula entry shared by the damped waveforms with five real parameters.
-template <DampedValue Value, DampedSlopes Gradient>
+// The formula entry shared by the damped waveforms with five real parameters;
+// `ValueWork` is the work of one value.
+template <DampedValue Value, DampedSlopes Gradient, std::uint64_t ValueWork>
 struct DampedFormulas {
     using Bound = Arguments<5>;
     static Bound bind(const Arguments<5>& arguments) { return arguments; }
@@ -124,13 +131,13 @@ struct DampedFormulas {
     static void gradient(const Bound& p, double t, KeepGoing&&, double* derivatives) {
         store(Gradient(t, p.reals[0], p.reals[1], p.reals[2], p.reals[3], p.reals[4]), derivatives);
     }
-    static std::uint64_t value_work(std::uint64_t) { return 1; }
-    static std::uint64_t gradient_work(std::uint64_t) { return kDampedGradientWork; }
+    static std::uint64_t value_work(std::uint64_t) { return ValueWork; }
+    static std::uint64_t gradient_work(std::uint64_t) { return ValueWork * kDampedGradientFactor; }
 };
 
 }  // namespace table
 
-struct HarmonicOscillator : table::DampedFormulas<harmonic_oscillator, harmonic_oscillator_gradient> {
+struct HarmonicOscillator : table::DampedFormulas<harmonic_oscillator, harmonic_oscillator_gradient, 1> {
     static constexpr WaveformDescription description = {
         "harmonic_oscillator",
         table::kDampedParameters,
@@ -166,7 +173,7 @@ struct HarmonicOscillator : table::DampedFormulas<harmonic_oscillator, harmonic_
     };
 };
 
-struct PseudoSquareWave : table::DampedFormulas<pseudo_square_wave, pseudo_square_wave_gradient> {
+struct PseudoSquareWave : table::DampedFormulas<pseudo_square_wave, pseudo_square_wave_gradient, 2> {
     static constexpr WaveformDescription description = {
         "pseudo_square_wave",
         table::kDampedParameters,
@@ -260,14 +267,15 @@ struct FourierSquareWave {
                      derivatives);
     }
     // Each harmonic costs about one evaluation of the cheapest formula, and
-    // a sine and a cosine, twice that, in the derivatives.
+    // a sine and a cosine, twice that, in the derivatives; the envelope one
+    // more (two in the derivatives).
     static std::uint64_t value_work(std::uint64_t count) { return saturating_add(count, 1); }
     static std::uint64_t gradient_work(std::uint64_t count) {
-        return saturating_add(saturating_multiply(count, 2), table::kDampedGradientWork);
+        return saturating_add(saturating_multiply(count, 2), 2);
     }
 };
 
-struct PseudoCycloidWave : table::DampedFormulas<pseudo_cycloid_wave, pseudo_cycloid_wave_gradient> {
+struct PseudoCycloidWave : table::DampedFormulas<pseudo_cycloid_wave, pseudo_cycloid_wave_gradient, 2> {
     static constexpr WaveformDescription description = {
         "pseudo_cycloid_wave",
         table::kDampedParameters,
@@ -373,7 +381,7 @@ struct TransientImpulse {
         derivatives[3] = gradient.equilibrium;
     }
     static std::uint64_t value_work(std::uint64_t) { return 1; }
-    static std::uint64_t gradient_work(std::uint64_t) { return 1; }
+    static std::uint64_t gradient_work(std::uint64_t) { return 2; }
 };
 
 // The strict module's functions, in its attribute order: fixed, like the
