@@ -144,8 +144,8 @@ def spaced_calls_table(quick):
     team's workers have gone to sleep, and waking one costs more than it
     saves below 8,192 evaluations: such a call runs on the calling thread
     alone, so two threads should cost what one does there.  Within 50 µs the
-    calls form a run and are split from 768 evaluations.  Medians of single
-    calls, in microseconds."""
+    calls form a run, split from 768 evaluations once the run has done 8,192.
+    Medians of single calls, in microseconds."""
     calls = 200 if quick else 3000
     rows = []
     for points in (500, 1300, 4000):
