@@ -31,6 +31,42 @@ def test_guess_finds_the_frequency_or_onset(name, uniform):
         "harmonic_oscillator", "pseudo_square_wave")  # sign-symmetric with a half-period shift
 
 
+def linear_fit_columns(kind):
+    t = np.linspace(0.0, 20.0, 800)
+    envelope = np.exp(-0.1 * t)
+    if kind == "oscillation":
+        return [envelope * np.cos(2.3 * t), envelope * np.sin(2.3 * t), np.ones_like(t)]
+    if kind == "slow":  # a cosine of a 300th of a turn over the window is nearly the constant
+        return [np.cos(0.001 * t), np.sin(0.001 * t), np.ones_like(t)]
+    if kind == "dependent":
+        return [envelope, 2.0 * envelope, np.ones_like(t)]
+    return [np.zeros_like(t), np.ones_like(t)]  # "zero column"
+
+
+@pytest.mark.parametrize("kind", ["oscillation", "slow", "dependent", "zero column"])
+@pytest.mark.parametrize("noise", [0.0, 0.05])
+def test_the_guess_least_squares_reach_the_minimum_of_an_orthogonal_solver(kind, noise):
+    # The guess's small linear fits use the normal equations, which square the columns'
+    # condition number: where the columns are (nearly) dependent they must still find the least
+    # sum of squares, and where the fit is exact the sum must not drown in cancellation.
+    from undarix_fit._guess import linear_fit
+    columns = linear_fit_columns(kind)
+    design = np.column_stack(columns)
+    rng = np.random.default_rng(3)
+    values = design.dot(rng.uniform(-2.0, 2.0, design.shape[1])) + noise * rng.standard_normal(design.shape[0])
+    coefficients, cost = linear_fit(columns, values)
+    reference = np.linalg.lstsq(design, values, rcond=None)[0]
+    best = float(np.sum((values - design.dot(reference)) ** 2))
+    assert cost == pytest.approx(float(np.sum((values - design.dot(coefficients)) ** 2)), rel=1e-12, abs=1e-28)
+    scale = float(np.dot(values, values))
+    assert cost <= best + 1e-13 * scale
+    # The coefficients make the guess's amplitude and phase: as accurate as the orthogonal
+    # solver's (its minimum-norm solution where the columns are dependent).
+    np.testing.assert_allclose(coefficients, reference, rtol=1e-9, atol=1e-12 * np.abs(reference).max())
+    if noise == 0.0:
+        assert cost <= 1e-20 * scale
+
+
 @pytest.mark.parametrize("uniform", LAYOUTS)
 @pytest.mark.parametrize("name", NAMES)
 def test_fit_from_its_guess_recovers_the_curve(name, uniform):
