@@ -125,10 +125,11 @@ def test_a_call_of_its_own_below_the_split_wakes_no_team_and_a_sweep_of_such_row
 
 
 # A fit's evaluations at one point and the next: the value, the Jacobian and the value again, each
-# below 8,192 evaluations and all three together too (the Jacobians count two evaluations a point).
+# below 8,192 evaluations and all three together too (a Jacobian element counts twice its value):
+# 1,300 + 2,600 + 1,300 and 2,000 + 4,000 + 2,000.
 SHORT_RUNS = {
     "harmonic_oscillator": ("(1.0, -0.1, 2.0, 0.0, 0.5)", 1300),
-    "transient_impulse": ("(1.0, 12.0, 0.5, 0.1)", 2600),
+    "transient_impulse": ("(1.0, 12.0, 0.5, 0.1)", 2000),
 }
 
 
@@ -141,15 +142,18 @@ def test_a_short_run_of_calls_wakes_no_team_and_a_longer_one_does(waveform):
     # with the same bits.
     arguments, points = SHORT_RUNS[waveform]
     completed = run_python("""
-        import os, numpy as np, undarix_ufuncs as uf
+        import os, time, numpy as np, undarix_ufuncs as uf
         os.environ["UNDARIX_NUM_THREADS"] = "2"
         value, jacobian = uf.%s, uf.%s_jacobian
         p = %s
         t = np.linspace(0.0, 20.0, %d)
-        value(t[:10], *p), jacobian(t[:10], *p)  # NumPy's first call of each is slow
-        before = len(os.listdir("/proc/self/task"))
         def iteration():
             return value(t, *p), np.array(jacobian(t, *p)), value(t, *p)
+        # NumPy's first call of each is slow: each is made once, on its own, far from the others.
+        for warm in (lambda: value(t, *p), lambda: np.array(jacobian(t, *p))):
+            warm()
+            time.sleep(0.01)
+        before = len(os.listdir("/proc/self/task"))
         first = iteration()
         print(len(os.listdir("/proc/self/task")) - before)
         loop = [iteration() for _ in range(100)]
@@ -157,6 +161,31 @@ def test_a_short_run_of_calls_wakes_no_team_and_a_longer_one_does(waveform):
         print(all((a.view(np.uint64) == b.view(np.uint64)).all() for run in loop for a, b in zip(run, first)))
     """ % (waveform, waveform, arguments, points))
     assert completed.stdout.split() == ["0", "1", "True"]
+
+
+@linux_only
+def test_a_run_counts_its_calls_that_no_thread_could_share():
+    # A long call on one element (thousands of harmonics) cannot be split, but it is part of the
+    # run it starts: the short row after it makes a run of 2,801 evaluations, too short to wake the
+    # workers, whatever an earlier run (8,000 evaluations, over 2 ms before) added up to.
+    completed = run_python("""
+        import os, time, numpy as np, undarix_ufuncs as uf
+        os.environ["UNDARIX_NUM_THREADS"] = "2"
+        p = (1.0, -0.1, 2.0, 0.0, 0.5)
+        earlier, row = np.linspace(0.0, 20.0, 8000), np.linspace(0.0, 20.0, 800)
+        for warm in (lambda: uf.harmonic_oscillator(row, *p), lambda: uf.fourier_square_wave(0.3, *p, 2000)):
+            warm()
+            time.sleep(0.01)
+        before = len(os.listdir("/proc/self/task"))
+        for _ in range(20):
+            uf.harmonic_oscillator(earlier, *p)
+            time.sleep(0.002)
+            uf.fourier_square_wave(0.3, *p, 2000)
+            uf.harmonic_oscillator(row, *p)
+            time.sleep(0.002)
+        print(len(os.listdir("/proc/self/task")) - before)
+    """)
+    assert completed.stdout.split() == ["0"]
 
 
 @pytest.fixture(scope="module")

@@ -219,9 +219,10 @@ bool drive_long(const parallel::LoopPlan& plan, const parallel::RangeTask& task,
     return result.outcome == parallel::LoopOutcome::completed;
 }
 
-// Whether this loop call, of kRowSplitWork or more, is split as one of a
-// run (from kRowSplitWork) rather than as a call of its own (from
-// kSplitWork); counts it into this thread's run.
+// Whether this loop call is split as one of a run (from kRowSplitWork)
+// rather than as a call of its own (from kSplitWork); counts a call of
+// kRowSplitWork or more into this thread's run, whether it is then split or
+// not (one element, one thread allowed), so that a run's work is all of it.
 //
 // A loop call that follows this thread's last one of kRowSplitWork or more
 // within the workers' spin time is one of a run: the rows or buffers of a
@@ -232,15 +233,20 @@ bool drive_long(const parallel::LoopPlan& plan, const parallel::RangeTask& task,
 // saves: such a call of its own took 34 us on two threads, 26 us on one, and
 // a fit of three such evaluations took longer on two threads than on one.
 // So a run wakes the workers as a single call does, once its work reaches
-// kSplitWork (from the ninth row of a sweep of rows of 1,000); its calls
-// before that, and all of a run shorter than that, are calls of their own.
+// kSplitWork: at the ninth row of a sweep of rows of 1,000, or the fifth
+// evaluation of a harmonic_oscillator fit at 1,277 points.  Its calls before
+// that, and all of a shorter run (one iteration of such a fit), are calls of
+// their own.
 bool splits_as_a_row(std::uint64_t work) noexcept {
+    if (work < parallel::kRowSplitWork) {
+        return false;
+    }
     const bool in_run = Clock::now() - this_thread.last_long_end < parallel::kWorkerSpinTime;
     this_thread.run_work = in_run ? maths::saturating_add(this_thread.run_work, work) : work;
     return in_run && this_thread.run_work >= parallel::kSplitWork;
 }
 
-bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work) {
+bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work, bool as_row) {
     if (earlier_failure_pending()) {
         return false;
     }
@@ -264,7 +270,7 @@ bool drive(const LoopBody& body, std::size_t elements, std::uint64_t work) {
     if (settings.threads < plan.threads) {
         plan.threads = settings.threads;
     }
-    if (plan.threads > 1 && !splits_as_a_row(work)) {
+    if (plan.threads > 1 && !as_row) {
         const unsigned alone = parallel::plan_threads(work, elements, parallel::LoopKind::single).threads;
         plan.threads = alone < plan.threads ? alone : plan.threads;
     }
@@ -308,7 +314,7 @@ void report_no_memory() noexcept {
 
 UNDARIX_FORCED_UNWIND_HANDLER bool drive_loop(const LoopBody& body, std::size_t elements, std::uint64_t work) {
     try {
-        const bool completed = drive(body, elements, work);
+        const bool completed = drive(body, elements, work, splits_as_a_row(work));
         if (work >= parallel::kRowSplitWork) {
             this_thread.last_long_end = Clock::now();
         }
