@@ -1,6 +1,7 @@
 import collections
 import ctypes
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -14,6 +15,31 @@ import undarix
 DAMPED = ["harmonic_oscillator", "pseudo_square_wave", "pseudo_cycloid_wave"]
 ALL_FUNCTIONS = ["harmonic_oscillator", "pseudo_square_wave", "fourier_square_wave",
                  "pseudo_cycloid_wave", "transient_impulse"]
+
+ROOT_DIRECTORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def split_work():
+    """From how much work a call of its own is split among threads, as the sources set it."""
+    with open(os.path.join(ROOT_DIRECTORY, "src", "parallel", "loop_plan.hpp")) as header:
+        return int(re.search(r"constexpr std::uint64_t kSplitWork = (\d+);", header.read()).group(1))
+
+
+# The work of one element of each waveform's value, in evaluations of the cheapest formula
+# (fourier_square_wave: per harmonic, plus one); a Jacobian's element counts twice its value's.
+ELEMENT_WORK = {
+    "harmonic_oscillator": 1,
+    "pseudo_square_wave": 2,
+    "pseudo_cycloid_wave": 2,
+    "transient_impulse": 1,
+}
+
+
+def element_work(name, scalars, jacobian=False):
+    """The work of one element of `name` with these scalars after `time`."""
+    value = scalars[-1] + 1 if name == "fourier_square_wave" else ELEMENT_WORK[name]
+    return 2 * value if jacobian else value
+
 
 # A valid scalar argument list (after `time`) for each function.
 VALID_SCALARS = {

@@ -38,12 +38,14 @@ def linear_fit_columns(kind):
         return [envelope * np.cos(2.3 * t), envelope * np.sin(2.3 * t), np.ones_like(t)]
     if kind == "slow":  # a cosine of a 300th of a turn over the window is nearly the constant
         return [np.cos(0.001 * t), np.sin(0.001 * t), np.ones_like(t)]
+    if kind == "slower":  # a hundredth of a turn
+        return [np.cos(0.003 * t), np.sin(0.003 * t), np.ones_like(t)]
     if kind == "dependent":
         return [envelope, 2.0 * envelope, np.ones_like(t)]
     return [np.zeros_like(t), np.ones_like(t)]  # "zero column"
 
 
-@pytest.mark.parametrize("kind", ["oscillation", "slow", "dependent", "zero column"])
+@pytest.mark.parametrize("kind", ["oscillation", "slow", "slower", "dependent", "zero column"])
 @pytest.mark.parametrize("noise", [0.0, 0.05])
 def test_the_guess_least_squares_reach_the_minimum_of_an_orthogonal_solver(kind, noise):
     # The guess's small linear fits use the normal equations, which square the columns'

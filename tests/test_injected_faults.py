@@ -172,7 +172,7 @@ for kind, (call, normal) in CALLS.items():
     SWEEPS["later call: " + kind] = (WARM_UP, call, normal)
 # The ufunc module's calls on each path of its loop driver (a loop call reads the thread settings
 # from 768 evaluations on, and their warning runs Python's warning machinery; it is split from
-# 8,192 when it is a call of its own, from 768 when it is a row of a run).  Not swept: its initialisation,
+# 8,192 when it is a call of its own, from 768 when it is a row of a run that has done 8,192).  Not swept: its initialisation,
 # because NumPy 2's PyUFunc_FromFuncAndData crashes when certain of its own allocations fail
 # (boundarraymethod_dealloc of a half-built method), and broadcast calls, where NumPy's own ufuncs
 # (np.arctan2 as well) return NULL without an exception when one of its allocations fails.

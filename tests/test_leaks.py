@@ -280,8 +280,9 @@ UFUNC_CALLS = {
     # and on worker threads.
     "long, one thread": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 5000)), {}),
     "long, two threads": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 70_000)), {}),
+    # Rows of 1,000: the run they make reaches the workers from its ninth row.
     "sweep of rows": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 1000)[None, :],
-                                           amplitude=np.linspace(0.5, 1.5, 8)[:, None]), {}),
+                                           amplitude=np.linspace(0.5, 1.5, 12)[:, None]), {}),
     "strided": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 20_000)[::3]), {}),
     "float32 time, cast": lambda n: (ufunc_args(n, time=np.linspace(0.0, 2.0, 5000, dtype=np.float32)), {}),
     "scalar time": lambda n: (ufunc_args(n, time=fresh(0.75)), {}),

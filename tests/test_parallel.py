@@ -1,37 +1,20 @@
 """Evaluation on several threads: the same bits for every thread count, the thread count the
 environment asks for, and no failure when threads cannot be started."""
 import os
-import re
 import sys
 
 import numpy as np
 import pytest
 
 import undarix
-from conftest import ALL_FUNCTIONS, bits, run_python
+from conftest import ALL_FUNCTIONS, bits, element_work, run_python, split_work
 
 linux_only = pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads through /proc")
-
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-
-
-def split_work():
-    """Where a call is split among threads, as the sources set it (src/parallel/loop_plan.hpp)."""
-    with open(os.path.join(ROOT, "src", "parallel", "loop_plan.hpp")) as header:
-        return int(re.search(r"constexpr std::uint64_t kSplitWork = (\d+);", header.read()).group(1))
-
 
 # Work is elements times the cost of one element, in evaluations of the cheapest formula (the
 # harmonic count plus one for fourier_square_wave); a call is split among threads from THRESHOLD
 # units of work on.
 THRESHOLD = split_work()
-ELEMENT_WORK = {
-    "harmonic_oscillator": 1,
-    "pseudo_square_wave": 2,
-    "pseudo_cycloid_wave": 2,
-    "transient_impulse": 1,
-    "fourier_square_wave": 1,  # no harmonics
-}
 SCALARS = {
     "harmonic_oscillator": (1.5, -0.003, 2.0, 0.3, 0.5),
     "pseudo_square_wave": (1.5, -0.003, 2.0, 0.3, 0.5),
@@ -41,7 +24,8 @@ SCALARS = {
 
 
 def cases():
-    # Just below, at and above the threshold, and prime lengths that leave a short last chunk.
+    # Just below, at and above the threshold (4,095 and 4,096 for the waveforms whose element counts
+    # two), and prime lengths that leave a short last chunk.
     sizes = sorted({4095, 4096, THRESHOLD - 1, THRESHOLD, THRESHOLD + 1, 65537, 1_000_003})
     for name in ["harmonic_oscillator", "pseudo_square_wave", "pseudo_cycloid_wave"]:
         for n in sizes:
@@ -70,7 +54,7 @@ def test_same_bits_for_every_thread_count(monkeypatch, name, kind, n, scalars):
     function = getattr(undarix, name)
     t = times(kind, n)
     # The reference: pieces small enough to be evaluated in a plain loop with the lock held.
-    piece = max(1, 3000 // (scalars[-1] + 1 if name == "fourier_square_wave" else 1))
+    piece = max(1, 3000 // element_work(name, scalars))
     expected = bits(np.concatenate([function(t[i:i + piece], *scalars) for i in range(0, n, piece)]))
     for threads in ("1", "2", "3", "8"):
         monkeypatch.setenv("UNDARIX_NUM_THREADS", threads)
@@ -147,7 +131,7 @@ def test_never_more_threads_than_chunks(monkeypatch):
 def test_a_call_is_split_from_the_threshold(monkeypatch, name, scalars):
     monkeypatch.setenv("UNDARIX_NUM_THREADS", "2")
     call = "undarix.%s(np.linspace(0.0, 1.0, %%d), *%r)" % (name, scalars)
-    first = -(-THRESHOLD // ELEMENT_WORK[name])
+    first = -(-THRESHOLD // element_work(name, scalars))
     assert workers_started((call % (first - 1), None), (call % first, None)) == [0, 1]
 
 

@@ -14,7 +14,7 @@ import pytest
 
 import undarix
 import undarix_ufuncs
-from conftest import run_python
+from conftest import VALID_SCALARS, element_work, run_python, split_work
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COMPILER = os.environ.get("CXX", "c++")
@@ -122,6 +122,28 @@ def test_a_call_of_its_own_below_the_split_wakes_no_team_and_a_sweep_of_such_row
         print((rows.view(np.uint64) == alone.view(np.uint64)).all())
     """ % points)
     assert completed.stdout.split() == ["0", "1", "True"]
+
+
+@linux_only
+@pytest.mark.parametrize("jacobian", [False, True], ids=["value", "jacobian"])
+@pytest.mark.parametrize("waveform", sorted(VALID_SCALARS))
+def test_a_ufunc_call_of_its_own_splits_from_the_work_of_its_elements(waveform, jacobian):
+    # Each ufunc counts its elements at their cost (a Jacobian's at twice its value's), and a call
+    # of its own wakes a worker once that reaches the split threshold: one element fewer, none.
+    scalars = VALID_SCALARS[waveform]
+    first = -(-split_work() // element_work(waveform, scalars, jacobian))
+    completed = run_python("""
+        import os, time, numpy as np, undarix_ufuncs as uf
+        os.environ["UNDARIX_NUM_THREADS"] = "2"
+        f = getattr(uf, %r)
+        before = len(os.listdir("/proc/self/task"))
+        f(np.linspace(0.0, 10.0, %d), *%r)
+        print(len(os.listdir("/proc/self/task")) - before)
+        time.sleep(0.01)
+        f(np.linspace(0.0, 10.0, %d), *%r)
+        print(len(os.listdir("/proc/self/task")) - before)
+    """ % (waveform + ("_jacobian" if jacobian else ""), first - 1, scalars, first, scalars))
+    assert completed.stdout.split() == ["0", "1"]
 
 
 # A fit's evaluations at one point and the next: the value, the Jacobian and the value again, each
