@@ -1,8 +1,9 @@
-"""The hand-written descriptions of the API against the modules, whose names, parameters and texts all
-come from the waveform table: the type stubs (which the strict module's API page is generated from)
-and the prose of the ufuncs' API page.  A waveform added to the table, or a parameter renamed, fails
-here until the stubs and the page say so too.  (stubtest checks the strict module's stub against its
-text signatures as well, in test_typing.py, where mypy is installed.)"""
+"""The descriptions of the API against the modules, whose names, parameters and texts all come from
+the waveform table: the type stubs (which the strict module's API page is generated from) and
+undarix_fit's parameter names, both written by scripts/stubs from the built modules, and the prose
+of the ufuncs' API page.  A waveform added to the table, or a parameter renamed, fails here until
+scripts/stubs has run and the page says so too.  (stubtest checks the strict module's stub against
+its text signatures as well, in test_typing.py, where mypy is installed.)"""
 import ast
 import inspect
 import os
@@ -12,7 +13,9 @@ import numpy
 import pytest
 
 import undarix
+import undarix_fit
 import undarix_ufuncs
+import generate  # the stub generator (scripts/stubs.d, on the path from conftest)
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STRICT_STUB = os.path.join(ROOT, "stubs", "undarix-stubs", "__init__.pyi")
@@ -71,6 +74,17 @@ def stub_ufunc_class(tree, name):
                    if isinstance(node, ast.AnnAssign) and isinstance(node.annotation, ast.Name)}
     assert name in annotations, "the ufunc stub does not declare %s" % name
     return with_bases(stub_classes(tree), annotations[name])
+
+
+@pytest.mark.parametrize("path", sorted(generate.generated()))
+def test_checked_in_file_is_what_the_generator_writes(path):
+    with open(os.path.join(ROOT, path), encoding="utf-8") as checked_in:
+        assert checked_in.read() == generate.generated()[path], "run scripts/stubs"
+
+
+def test_fit_module_takes_the_tables_parameter_names():
+    assert undarix_fit.PARAMETERS == {
+        waveform.name: waveform.reals for waveform in generate.read_table()}
 
 
 def test_stubs_list_every_function_and_ufunc():

@@ -604,23 +604,22 @@ class _TransientImpulseJacobian(_UfuncAttributes):
     ) -> Any: ...
 
 harmonic_oscillator: _DampedWaveform
-"""value = cos((t + phi)*omega) * (exp(t*gamma)*amplitude) + y"""
+"""Exponentially damped (or growing) cosine."""
 pseudo_square_wave: _DampedWaveform
-"""x = (t + phi)*omega; value = (sin(3x)*0.5 + sin(x)) * (exp(t*gamma)*amplitude) + y"""
+"""Damped pseudo-square wave: the fundamental plus half the third harmonic."""
 fourier_square_wave: _FourierSquareWave
-"""Square wave from its first num_harmonics odd Fourier terms, damped; a negative count gives NaN and raises
-numpy's "invalid" flag (a RuntimeWarning, FloatingPointError under numpy.errstate(invalid="raise"))."""
+"""Damped square wave from its first ``num_harmonics`` odd Fourier terms."""
 pseudo_cycloid_wave: _DampedWaveform
-"""u = t + phi; value = (cos(2*omega*u) - 2*cos(u*omega)) * (exp(t*gamma)*amplitude) + y"""
+"""Damped pseudo-cycloid wave: cos 2x - 2 cos x."""
 transient_impulse: _TransientImpulse
-"""One-sided Gaussian pulse starting `period` hours into every 24-hour turn (2*pi) of time."""
+"""One-sided Gaussian pulse repeating every full turn of a 24-hour cycle."""
 harmonic_oscillator_jacobian: _DampedJacobian
 """d/damplitude, d/dgamma, d/domega, d/dphi, d/dy of harmonic_oscillator."""
 pseudo_square_wave_jacobian: _DampedJacobian
 """d/damplitude, d/dgamma, d/domega, d/dphi, d/dy of pseudo_square_wave."""
 fourier_square_wave_jacobian: _FourierSquareWaveJacobian
-"""d/damplitude, d/dgamma, d/domega, d/dphi, d/dy of fourier_square_wave; NaN for a negative count."""
+"""d/damplitude, d/dgamma, d/domega, d/dphi, d/dy of fourier_square_wave."""
 pseudo_cycloid_wave_jacobian: _DampedJacobian
 """d/damplitude, d/dgamma, d/domega, d/dphi, d/dy of pseudo_cycloid_wave."""
 transient_impulse_jacobian: _TransientImpulseJacobian
-"""d/damplitude, d/dperiod, d/dwidth, d/dequilibrium of transient_impulse; the pulse side's at the onset."""
+"""d/damplitude, d/dperiod, d/dwidth, d/dequilibrium of transient_impulse."""
