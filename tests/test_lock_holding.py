@@ -12,6 +12,7 @@ import pytest
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 COMPILER = os.environ.get("CXX", "c++")
 SOURCES = ["frame/entry_depth.cpp", "frame/error_indicator.cpp", "frame/interpreter_lock.cpp",
+           "frame/lock_ownership.cpp", "frame/main_thread.cpp", "frame/separate_stack.cpp",
            "frame/pending_releases.cpp", "parallel/this_process.cpp"]
 
 

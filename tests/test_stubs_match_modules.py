@@ -16,6 +16,7 @@ import undarix
 import undarix_fit
 import undarix_ufuncs
 import generate  # the stub generator (scripts/stubs.d, on the path from conftest)
+from waveform_facts import call_line_names, derivative_names
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STRICT_STUB = os.path.join(ROOT, "stubs", "undarix-stubs", "__init__.pyi")
@@ -35,24 +36,10 @@ def stub_all(tree):
     raise AssertionError("the stub has no __all__")
 
 
-def call_line_names(ufunc):
-    """The inputs the ufunc's own text names on its call line: ``name(time, amplitude, ...)``."""
-    match = re.search(r"^``%s\(([^)]*)\)``$" % re.escape(ufunc.__name__), ufunc.__doc__, re.MULTILINE)
-    assert match, ufunc.__doc__[:300]
-    return [name.strip() for name in match.group(1).split(",")]
-
-
 def documented_names(text):
     """The entries "name : type" of a numpydoc Parameters section."""
     section = re.search(r"^Parameters\n-+\n(.*?)(?:^\n|\Z)", text, re.MULTILINE | re.DOTALL).group(1)
     return re.findall(r"^(\w+) : ", section, re.MULTILINE)
-
-
-def derivative_names(ufunc):
-    """The outputs a Jacobian ufunc's text names in its Returns section: d_amplitude, ..."""
-    match = re.search(r"^Returns\n-+\n((?:d_\w+, )*d_\w+) : ", ufunc.__doc__, re.MULTILINE)
-    assert match, ufunc.__doc__
-    return [name[len("d_"):] for name in match.group(1).split(", ")]
 
 
 def stub_classes(tree):
@@ -103,18 +90,18 @@ def test_strict_stub_has_the_module_signature_and_documents_it(name):
 @pytest.mark.parametrize("name", undarix_ufuncs.__all__)
 def test_ufunc_stub_takes_the_ufuncs_inputs_and_gives_its_outputs(name):
     ufunc = getattr(undarix_ufuncs, name)
-    inputs = call_line_names(ufunc)
+    inputs = list(call_line_names(ufunc))
     assert len(inputs) == ufunc.nin
     # The ufunc's text documents the inputs its call line names, and a Jacobian gives one
     # derivative per input that is neither the time nor an integer (its first loop's types).
     assert documented_names(ufunc.__doc__) == inputs
     if name.endswith("_jacobian"):
         value = getattr(undarix_ufuncs, name[:-len("_jacobian")])
-        assert call_line_names(value) == inputs
+        assert list(call_line_names(value)) == inputs
         loop_inputs = ufunc.types[0].split("->")[0]
         real_inputs = [parameter for parameter, code in zip(inputs[1:], loop_inputs[1:])
                        if code in numpy.typecodes["Float"]]
-        assert derivative_names(ufunc) == real_inputs
+        assert list(derivative_names(ufunc)) == real_inputs
         assert ufunc.nout == len(real_inputs)
     chain = stub_ufunc_class(parsed(UFUNC_STUB), name)
     calls = [node for cls in chain[:1] for node in cls.body

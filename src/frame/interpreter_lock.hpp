@@ -1,30 +1,17 @@
-// The interpreter lock: whether this thread holds it, as CPython itself
-// knows it; giving it up while a long evaluation runs, so that other Python
-// threads run, and taking it back, on a separate stack where CPython may end
-// the thread there; and the one way the module gives up a reference it owns.
+// The interpreter lock given up while a long evaluation runs, so that other
+// Python threads run, and taken back: when, by whom, and how an unwinding
+// that ends the thread meanwhile passes.
 #pragma once
 
 #include "frame/python.hpp"
+// The guard's callers ask these first (whether the lock is held, and
+// `main_thread` below).
+#include "frame/lock_ownership.hpp"
+#include "frame/main_thread.hpp"
 
 #include <exception>
 
 namespace undarix {
-
-// True when this OS thread's own thread state is the one the interpreter
-// currently runs, that is when this thread holds the interpreter lock.
-bool this_thread_holds_interpreter_lock() noexcept;
-
-// Py_DECREF for a caller that holds the interpreter lock.  A build with
-// UNDARIX_CHECK_LOCK_OWNERSHIP asks CPython first and aborts the process
-// with a message if the lock is not held; other builds only decrement.
-void decrement_locked(PyObject* object) noexcept;
-
-// Whether this thread is Python's main thread as the interpreter records it
-// (the thread that initialised it, or that forked this process): the one
-// thread that runs signal handlers and that CPython never ends at exit.
-// Needs the interpreter lock.  When the interpreter cannot say, the answer
-// is false, the cautious one for both uses.
-bool on_main_thread() noexcept;
 
 // Marks the guard of a thread whose caller has already released the
 // interpreter lock (NumPy, around a ufunc's inner loop).
@@ -40,11 +27,12 @@ struct ReleasedByCaller {};
 // separate stack exists, so that taking it back cannot fail to be safe; if
 // the stack cannot be mapped, the lock is simply kept for the evaluation.
 // Where CPython can end the thread but no separate stack exists (a C library
-// other than glibc), an unwinding that ends the thread must pass: nothing on the way from here to the interpreter is
-// noexcept, and this destructor lets it through, unless another exception is
-// already unwinding (two at once would terminate the process): then a
-// thread that the finalising interpreter would end waits for the process to
-// exit instead of asking for the lock.
+// other than glibc), an unwinding that ends the thread must pass: nothing on
+// the way from here to the interpreter is noexcept, and this destructor lets
+// it through, unless another exception is already unwinding (two at once
+// would terminate the process): then a thread that the finalising
+// interpreter would end waits for the process to exit instead of asking for
+// the lock.
 class InterpreterLockReleased {
 public:
     // `main_thread` is on_main_thread(), asked with the lock held.

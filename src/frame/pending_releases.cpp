@@ -1,6 +1,6 @@
 #include "frame/pending_releases.hpp"
 
-#include "frame/interpreter_lock.hpp"
+#include "frame/lock_ownership.hpp"
 #include "frame/owned_ref.hpp"
 
 #include <atomic>

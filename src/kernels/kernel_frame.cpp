@@ -1,6 +1,7 @@
 #include "kernels/kernel_frame.hpp"
 
 #include "frame/internal_failure.hpp"
+#include "frame/main_thread.hpp"
 #include "kernels/signal_poll.hpp"
 #include "kernels/thread_settings.hpp"
 #include "numpy/numpy_api.hpp"

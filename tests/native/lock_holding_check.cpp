@@ -8,6 +8,7 @@
 #include "frame/entry_depth.hpp"
 #include "frame/owned_ref.hpp"
 #include "frame/interpreter_lock.hpp"
+#include "frame/lock_ownership.hpp"
 
 #include <cstdio>
 #include <cstdlib>
