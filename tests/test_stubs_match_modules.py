@@ -14,6 +14,7 @@ import pytest
 
 import undarix
 import undarix_fit
+from undarix_fit import _waveforms
 import undarix_ufuncs
 import generate  # the stub generator (scripts/stubs.d, on the path from conftest)
 from waveform_facts import call_line_names, derivative_names
@@ -70,8 +71,9 @@ def test_checked_in_file_is_what_the_generator_writes(path):
 
 
 def test_fit_module_takes_the_tables_parameter_names():
-    assert undarix_fit.PARAMETERS == {
-        waveform.name: waveform.reals for waveform in generate.read_table()}
+    table = generate.read_table()
+    assert undarix_fit.PARAMETERS == {waveform.name: waveform.reals for waveform in table}
+    assert _waveforms.INTEGER_INPUT == {waveform.name: waveform.count for waveform in table if waveform.count}
 
 
 def test_stubs_list_every_function_and_ufunc():
