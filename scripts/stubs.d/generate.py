@@ -11,7 +11,6 @@ checked-in file differs from what the modules give."""
 import argparse
 import difflib
 import os
-import pprint
 import sys
 
 from waveform_facts import read_table
