@@ -153,3 +153,48 @@ def test_jacobian_outputs_overlapping_time_give_the_values_of_a_copy(name, size,
             jacobian(time, *VALID_SCALARS[name], out=outs)
             for k in range(jacobian.nout):
                 assert (bits(outs[k]) == bits(expected[k])).all(), "%s threads, output %d over time" % (threads, k)
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("name", ["pseudo_cycloid_wave", "pseudo_cycloid_wave_jacobian", "fourier_square_wave"])
+def test_output_of_stride_zero_keeps_the_last_elements_value(name, dtype, monkeypatch):
+    # Every element is written to one place: a plain loop leaves the last element's value
+    # there, as np.multiply does on the same output.
+    function = getattr(undarix_ufuncs, name)
+    scalars = VALID_SCALARS[name.replace("_jacobian", "")]
+    time = np.linspace(0.0, 50.0, 200_000).astype(dtype)
+    last = function(time[-1:], *scalars)
+    last = last if isinstance(last, tuple) else (last,)
+    for threads in THREADS:
+        monkeypatch.setenv("UNDARIX_NUM_THREADS", threads)
+        for _ in range(5):
+            buffers = [np.full(1, np.nan, dtype) for _ in last]
+            outs = tuple(np.lib.stride_tricks.as_strided(b, shape=time.shape, strides=(0,)) for b in buffers)
+            function(time, *scalars, out=outs)
+            for buffer, value in zip(buffers, last):
+                assert buffer.tobytes() == value.astype(dtype).tobytes(), "%s threads" % threads
+    plain = np.full(1, np.nan)
+    np.multiply(np.linspace(0.0, 1.0, 7), 2.0, out=np.lib.stride_tricks.as_strided(plain, shape=(7,), strides=(0,)))
+    assert plain[0] == 2.0
+
+
+@pytest.mark.parametrize("size", SIZES[1:])
+@pytest.mark.parametrize("name", ["harmonic_oscillator", "transient_impulse"])
+def test_jacobian_outputs_overlapping_each_other_give_one_threads_bytes(name, size, monkeypatch):
+    # Output k is the output before it shifted by one element: element i's derivative k
+    # lands where element i + 1's derivative k - 1 is written next, and only the plain
+    # loop's order says which stays.
+    jacobian = getattr(undarix_ufuncs, name + "_jacobian")
+    time = np.linspace(0.0, 40.0, size)
+
+    def written():
+        x = np.full(size + jacobian.nout - 1, np.nan)
+        jacobian(time, *VALID_SCALARS[name], out=tuple(x[k:k + size] for k in range(jacobian.nout)))
+        return bits(x)
+
+    monkeypatch.setenv("UNDARIX_NUM_THREADS", "1")
+    expected = written()
+    for threads in THREADS[1:]:
+        monkeypatch.setenv("UNDARIX_NUM_THREADS", threads)
+        for _ in range(10):
+            assert (written() == expected).all(), "%s threads" % threads

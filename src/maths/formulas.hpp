@@ -2,12 +2,16 @@
 //
 // Every line is one IEEE double operation in a fixed order; regrouping any of
 // them changes the last bits of the result, so they must stay as written and
-// the build must not contract a*b+c into a fused multiply-add.  Only the C
-// runtime's exp, sin and cos are used, and fmod or an exact remainder that
-// returns the same bits.  Nothing here knows Python or NumPy.
+// the build must not contract a*b+c into a fused multiply-add.  A sum or
+// product of two values that may both be NaN is written product(a, b) or
+// sum(a, b) (maths/ordered_nan.hpp), so that the NaN that comes out is the
+// same in every loop that inlines the formula.  Only the C runtime's exp,
+// sin and cos are used, and fmod or an exact remainder that returns the
+// same bits.  Nothing here knows Python or NumPy.
 #pragma once
 
 #include "maths/full_turn_remainder.hpp"
+#include "maths/ordered_nan.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -23,23 +27,23 @@ constexpr double kThirdHarmonicMultiplier = 3.0;
 
 // exp(t*gamma)*amplitude: growth for gamma > 0, decay for gamma < 0.
 inline double envelope(double t, double amplitude, double gamma) {
-    double e = std::exp(t * gamma);
-    e = e * amplitude;
+    double e = std::exp(product(t, gamma));
+    e = product(e, amplitude);
     return e;
 }
 
 inline double harmonic_oscillator(double t, double amplitude, double gamma, double omega, double phi, double y) {
     const double e = envelope(t, amplitude, gamma);
-    const double c = std::cos((t + phi) * omega);
-    return c * e + y;
+    const double c = std::cos(product(sum(t, phi), omega));
+    return sum(product(c, e), y);
 }
 
 inline double pseudo_square_wave(double t, double amplitude, double gamma, double omega, double phi, double y) {
     const double e = envelope(t, amplitude, gamma);
-    const double x = (t + phi) * omega;
+    const double x = product(sum(t, phi), omega);
     const double s1 = std::sin(x);
     const double s3 = std::sin(x * kThirdHarmonicMultiplier);
-    return (s3 * kThirdHarmonicWeight + s1) * e + y;
+    return sum(product(sum(s3 * kThirdHarmonicWeight, s1), e), y);
 }
 
 // Harmonics summed between two calls of fourier_square_wave's `keep_going`:
@@ -56,7 +60,7 @@ template <class KeepGoing>
 double fourier_square_wave(double t, double amplitude, double gamma, double omega, double phi, double y,
                            std::uint64_t num_harmonics, KeepGoing&& keep_going) {
     const double e = envelope(t, amplitude, gamma);
-    const double u = t + phi;
+    const double u = sum(t, phi);
     double s = 0.0;
     std::uint64_t k = 1;
     std::uint64_t remaining = num_harmonics;
@@ -64,25 +68,25 @@ double fourier_square_wave(double t, double amplitude, double gamma, double omeg
         const std::uint64_t block = remaining < kHarmonicsPerCheck ? remaining : kHarmonicsPerCheck;
         for (std::uint64_t term_index = 0; term_index < block; ++term_index, k += 2) {
             const double harmonic = static_cast<double>(k);
-            double term = std::sin((harmonic * omega) * u);
+            double term = std::sin(product(harmonic * omega, u));
             term = term * kFourOverPi;
             term = term / harmonic;
-            s = s + term;
+            s = sum(s, term);
         }
         remaining -= block;
         if (remaining > 0 && !keep_going()) {
             break;
         }
     }
-    return e * (s + 1.0) + y;
+    return sum(product(e, s + 1.0), y);
 }
 
 inline double pseudo_cycloid_wave(double t, double amplitude, double gamma, double omega, double phi, double y) {
     const double e = envelope(t, amplitude, gamma);
-    const double u = t + phi;
-    const double c2 = std::cos((omega + omega) * u);
-    const double c1 = std::cos(u * omega);
-    return (c2 - (c1 + c1)) * e + y;
+    const double u = sum(t, phi);
+    const double c2 = std::cos(product(omega + omega, u));
+    const double c1 = std::cos(product(u, omega));
+    return sum(product(c2 - (c1 + c1), e), y);
 }
 
 // Where in each turn the pulse starts; computed once per call.
@@ -100,7 +104,7 @@ inline double transient_impulse(double t, double onset, double amplitude, double
         h = std::exp(q);
     }
     // Always multiplied, so an infinite amplitude with h = 0 gives NaN.
-    return h * amplitude + equilibrium;
+    return sum(product(h, amplitude), equilibrium);
 }
 
 }  // namespace undarix::maths

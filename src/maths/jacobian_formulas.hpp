@@ -5,8 +5,11 @@
 // like the formulas of maths/formulas.hpp, and uses the same intermediate
 // values where they are the same number (the growth exp(t*gamma), the
 // envelope, the product of shape and envelope).  Only the C runtime's exp,
-// sin and cos are used, and the exact remainder of the full turn.  Nothing
-// here knows Python or NumPy.
+// sin and cos are used, and the exact remainder of the full turn.  Sums and
+// products of two values that may both be NaN are ordered as in the
+// formulas (maths/ordered_nan.hpp), and every comparison is quiet, so that
+// a NaN input raises no flag the value does not raise.  Nothing here knows
+// Python or NumPy.
 //
 // The damped waveforms are  value = w(x) * e + y  with the envelope
 // e = exp(t*gamma)*A, the shifted time u = t + phi and the phase x = u*omega;
@@ -22,6 +25,7 @@
 
 #include "maths/formulas.hpp"
 #include "maths/full_turn_remainder.hpp"
+#include "maths/ordered_nan.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -57,19 +61,19 @@ struct EnvelopeSteps {
 };
 
 inline EnvelopeSteps envelope_steps(double t, double amplitude, double gamma) {
-    const double growth = std::exp(t * gamma);
-    return {growth, growth * amplitude};
+    const double growth = std::exp(product(t, gamma));
+    return {growth, product(growth, amplitude)};
 }
 
 // The shared tail of the four damped waveforms' derivatives (see the top).
 inline DampedGradient damped_gradient(double t, double u, double omega, const EnvelopeSteps& envelope, double shape,
                                       double slope) {
     DampedGradient gradient;
-    gradient.amplitude = shape * envelope.growth;
-    gradient.gamma = (shape * envelope.value) * t;
-    const double slope_envelope = slope * envelope.value;
-    gradient.omega = slope_envelope * u;
-    gradient.phi = slope_envelope * omega;
+    gradient.amplitude = product(shape, envelope.growth);
+    gradient.gamma = product(product(shape, envelope.value), t);
+    const double slope_envelope = product(slope, envelope.value);
+    gradient.omega = product(slope_envelope, u);
+    gradient.phi = product(slope_envelope, omega);
     gradient.y = 1.0;
     return gradient;
 }
@@ -79,8 +83,8 @@ inline DampedGradient harmonic_oscillator_gradient(double t, double amplitude, d
                                                    double y) {
     static_cast<void>(y);
     const EnvelopeSteps envelope = envelope_steps(t, amplitude, gamma);
-    const double u = t + phi;
-    const double x = u * omega;
+    const double u = sum(t, phi);
+    const double x = product(u, omega);
     const double c = std::cos(x);
     const double s = std::sin(x);
     return damped_gradient(t, u, omega, envelope, c, -s);
@@ -91,11 +95,11 @@ inline DampedGradient pseudo_square_wave_gradient(double t, double amplitude, do
                                                   double y) {
     static_cast<void>(y);
     const EnvelopeSteps envelope = envelope_steps(t, amplitude, gamma);
-    const double u = t + phi;
-    const double x = u * omega;
+    const double u = sum(t, phi);
+    const double x = product(u, omega);
     const double x3 = x * kThirdHarmonicMultiplier;
-    const double shape = std::sin(x3) * kThirdHarmonicWeight + std::sin(x);
-    const double slope = std::cos(x3) * kThirdHarmonicSlopeWeight + std::cos(x);
+    const double shape = sum(std::sin(x3) * kThirdHarmonicWeight, std::sin(x));
+    const double slope = sum(std::cos(x3) * kThirdHarmonicSlopeWeight, std::cos(x));
     return damped_gradient(t, u, omega, envelope, shape, slope);
 }
 
@@ -112,7 +116,7 @@ DampedGradient fourier_square_wave_gradient(double t, double amplitude, double g
                                             double y, std::uint64_t num_harmonics, KeepGoing&& keep_going) {
     static_cast<void>(y);
     const EnvelopeSteps envelope = envelope_steps(t, amplitude, gamma);
-    const double u = t + phi;
+    const double u = sum(t, phi);
     double s = 0.0;
     double c = 0.0;
     std::uint64_t k = 1;
@@ -121,12 +125,12 @@ DampedGradient fourier_square_wave_gradient(double t, double amplitude, double g
         const std::uint64_t block = remaining < kGradientHarmonicsPerCheck ? remaining : kGradientHarmonicsPerCheck;
         for (std::uint64_t term_index = 0; term_index < block; ++term_index, k += 2) {
             const double harmonic = static_cast<double>(k);
-            const double x = (harmonic * omega) * u;
+            const double x = product(harmonic * omega, u);
             double term = std::sin(x);
             term = term * kFourOverPi;
             term = term / harmonic;
-            s = s + term;
-            c = c + std::cos(x);
+            s = sum(s, term);
+            c = sum(c, std::cos(x));
         }
         remaining -= block;
         if (remaining > 0 && !keep_going()) {
@@ -142,9 +146,9 @@ inline DampedGradient pseudo_cycloid_wave_gradient(double t, double amplitude, d
                                                    double y) {
     static_cast<void>(y);
     const EnvelopeSteps envelope = envelope_steps(t, amplitude, gamma);
-    const double u = t + phi;
-    const double x2 = (omega + omega) * u;
-    const double x = u * omega;
+    const double u = sum(t, phi);
+    const double x2 = product(omega + omega, u);
+    const double x = product(u, omega);
     const double c1 = std::cos(x);
     const double shape = std::cos(x2) - (c1 + c1);
     double slope = std::sin(x) - std::sin(x2);
@@ -175,7 +179,11 @@ inline TransientGradient transient_impulse_gradient(double t, double onset, doub
     const double d = full_turn_remainder(t) - onset;  // fmod(t, kFullTurn)
     double h = 0.0;
     double r = 0.0;
-    if (d >= 0.0) {  // false for NaN as well
+    // A quiet comparison, as in the formula: false for NaN as well, without
+    // raising the "invalid" flag that d >= 0.0 raises for a NaN time or
+    // period.  (h != 0.0 below is quiet already: only ordered comparisons
+    // signal on a quiet NaN.)
+    if (std::isgreaterequal(d, 0.0)) {
         r = d / width;
         double q = r * r;
         q = q * kGaussianFactor;
@@ -187,12 +195,12 @@ inline TransientGradient transient_impulse_gradient(double t, double onset, doub
     } else {
         r = 0.0;
     }
-    const double pulse = h * amplitude;
-    const double slope = pulse * r_over_width;
+    const double pulse = product(h, amplitude);
+    const double slope = product(pulse, r_over_width);
     TransientGradient gradient;
     gradient.amplitude = h;
     gradient.period = slope * kTurnPerHour;
-    gradient.width = slope * r;
+    gradient.width = product(slope, r);
     gradient.equilibrium = 1.0;
     return gradient;
 }

@@ -77,7 +77,44 @@ inline bool output_meets_input(const char* out, npy_intp out_step, const char* i
     return residue < kOperandItemSize || residue > stride - kOperandItemSize;
 }
 
+// Whether two elements of one output (`out`, `out_step`), `n` > 1 of them of
+// `item_size` bytes each, may share a byte: a stride of 0 (every element
+// written to one place, where a plain loop leaves the last one's value) or
+// any stride shorter than an element.
+inline bool output_meets_itself(npy_intp out_step, std::size_t item_size, std::size_t n) {
+    return n > 1 && magnitude(out_step) < item_size;
+}
+
 }  // namespace overlap_detail
+
+// Whether the `outputs` operands, which follow the `inputs` operands in `args`
+// and `steps`, may share memory among themselves: an output with itself (a
+// stride shorter than its `item_size`, 0 included), or two outputs
+// (out=(x[:-1], x[1:]) of a Jacobian).  NumPy hands such outputs to the loop
+// as they are and, as its own loops do, the last write to a place in plain
+// loop order must be the one that stays; split across threads, another
+// thread's earlier element may land last.  Two outputs that are one array
+// (the same start and stride) are written element by element by the thread
+// that owns the element, so they stay in order.
+inline bool outputs_overlap(char* const* args, const std::intptr_t* steps, std::size_t inputs,
+                            std::size_t outputs, std::size_t item_size, std::size_t n) {
+    if (n == 0) {
+        return false;
+    }
+    for (std::size_t o = inputs; o < inputs + outputs; ++o) {
+        if (overlap_detail::output_meets_itself(steps[o], item_size, n)) {
+            return true;
+        }
+        for (std::size_t other = o + 1; other < inputs + outputs; ++other) {
+            // The same test as an output against an input: a shift of whole
+            // elements is a conflict, one array and interleaved halves are not.
+            if (overlap_detail::output_meets_input(args[o], steps[o], args[other], steps[other], n)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
 
 // Whether any of the `outputs` operands, which follow the `inputs` operands in
 // `args` and `steps` as NumPy passes them to an inner loop, may share memory

@@ -195,20 +195,23 @@ struct WaveformLoop {
         }
     }
 
-    // With an output overlapping an input the elements are evaluated in
-    // order, each after the ones before it were written.  An element with a
-    // count goes through the loop driver one at a time: it may be long
-    // enough for the driver to run pending signal handlers (Ctrl-C) and to
-    // give up the interpreter lock, and it depends on no other thread.  The
-    // others are short: they run at once on this thread.
-    static void forward(char* const* args, const npy_intp* steps, std::size_t n) {
+    // With an output overlapping an input, or outputs overlapping each
+    // other or themselves, the elements are evaluated in order, each after
+    // the ones before it were written, as a plain loop does.  `reread`: an
+    // output overlaps an input, so the inputs are read again for every
+    // element.  An element with a count goes through the loop driver one at
+    // a time: it may be long enough for the driver to run pending signal
+    // handlers (Ctrl-C) and to give up the interpreter lock, and it depends
+    // on no other thread.  The others are short: they run at once on this
+    // thread.
+    static void forward(char* const* args, const npy_intp* steps, std::size_t n, bool reread) {
         if constexpr (Shape::counted) {
             char* element_args[kOperands];
             for (std::size_t i = 0; i < n; ++i) {
                 for (std::size_t k = 0; k < kOperands; ++k) {
                     element_args[k] = args[k] + static_cast<npy_intp>(i) * steps[k];
                 }
-                const Operands element{element_args, steps, true};
+                const Operands element{element_args, steps, reread};
                 // Read now, after the elements before it were written.
                 const std::uint64_t work = element_work(load<Count>(element_args[kInputs - 1]));
                 if (!drive_loop(LoopBody{&element, range}, 1, work)) {
@@ -217,15 +220,16 @@ struct WaveformLoop {
             }
         } else {
             parallel::NeverStop checkpoint;
-            const Operands operands{args, steps, true};
+            const Operands operands{args, steps, reread};
             range(&operands, 0, n, checkpoint);
         }
     }
 
     static void loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
         const std::size_t n = static_cast<std::size_t>(dimensions[0]);
-        if (output_overlaps_inputs(args, steps, kInputs, kOutputs, n)) {
-            forward(args, steps, n);
+        const bool overlaps_inputs = output_overlaps_inputs(args, steps, kInputs, kOutputs, n);
+        if (overlaps_inputs || outputs_overlap(args, steps, kInputs, kOutputs, sizeof(Real), n)) {
+            forward(args, steps, n, overlaps_inputs);
             return;
         }
         // The work is added up before anything is evaluated, to choose the
