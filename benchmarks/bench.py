@@ -530,7 +530,7 @@ def run_crossover(quick):
     """Where two threads start to pay for the strict module: one thread against two
     (UNDARIX_NUM_THREADS) at each n around the split threshold, for all five functions, with
     NumPy's expression beside them.  A build splits only from its threshold (kSplitWork in
-    src/parallel/loop_plan.hpp), so two threads equal one below it; to see below it, build with
+    src/parallel/split_policy.hpp), so two threads equal one below it; to see below it, build with
     UNDARIX_SPLIT_WORK=4096 (scripts/bench passes it to CMake) and set kSplitWork from the first n
     at which two threads are faster for every function."""
     sizes = CROSSOVER_SIZES[:3] if quick else CROSSOVER_SIZES

@@ -140,12 +140,11 @@ def dispatch_table(quick):
 
 def spaced_calls_table(quick):
     """Calls of their own: each after `gap` microseconds of the caller's own
-    work (a busy wait), as a fit or a Python loop makes them.  After 50 µs the
-    team's workers have gone to sleep, and waking one costs more than it
-    saves below 8,192 evaluations: such a call runs on the calling thread
-    alone, so two threads should cost what one does there.  Within 50 µs the
-    calls form a run, split from 768 evaluations once the run has done 8,192.
-    Medians of single calls, in microseconds."""
+    work (a busy wait), as a fit or a Python loop makes them.  Each call is
+    planned on its own work, whatever the gap: below 8,192 evaluations it
+    runs on the calling thread alone (waking a worker costs more than it
+    saves there), so two threads should cost what one does.  Medians of
+    single calls, in microseconds."""
     calls = 200 if quick else 3000
     rows = []
     for points in (500, 1300, 4000):

@@ -6,6 +6,7 @@
 #include "frame/failure_report.hpp"
 #include "frame/importing_interpreter.hpp"
 #include "function_entries.hpp"
+#include "kernels/shared_team.hpp"
 #include "maths/waveform_table.hpp"
 #include "method_texts.hpp"
 #include "frame/object_text.hpp"
@@ -236,6 +237,7 @@ Expected<OwnedRef> make_module() {
     if (module_initialized.exchange(true, std::memory_order_seq_cst)) {
         return import_error(kOnceOnly);
     }
+    kernels::share_thread_runtime();  // one worker team with undarix_ufuncs
     if (Status populated = module_definition.populate(module.get()); !populated) {
         return populated.take_failure();
     }

@@ -29,7 +29,7 @@ sys.path.insert(0, os.path.join(ROOT_DIRECTORY, "scripts", "stubs.d"))
 
 def split_work():
     """From how much work a call of its own is split among threads, as the sources set it."""
-    with open(os.path.join(ROOT_DIRECTORY, "src", "parallel", "loop_plan.hpp")) as header:
+    with open(os.path.join(ROOT_DIRECTORY, "src", "parallel", "split_policy.hpp")) as header:
         return int(re.search(r"constexpr std::uint64_t kSplitWork = (\d+);", header.read()).group(1))
 
 

@@ -146,67 +146,34 @@ def test_a_ufunc_call_of_its_own_splits_from_the_work_of_its_elements(waveform, 
     assert completed.stdout.split() == ["0", "1"]
 
 
-# A fit's evaluations at one point and the next: the value, the Jacobian and the value again, each
-# below 8,192 evaluations and all three together too (a Jacobian element counts twice its value):
-# 1,300 + 2,600 + 1,300 and 2,000 + 4,000 + 2,000.
-SHORT_RUNS = {
-    "harmonic_oscillator": ("(1.0, -0.1, 2.0, 0.0, 0.5)", 1300),
-    "transient_impulse": ("(1.0, 12.0, 0.5, 0.1)", 2000),
+# Calls each below the split, made right after each other in a Python loop, as a fit makes them:
+# a value, a Jacobian (each element twice the work) and a value again, at 1,300 points.
+QUICK_CALLS = {
+    "harmonic_oscillator": "(1.0, -0.1, 2.0, 0.0, 0.5)",
+    "transient_impulse": "(1.0, 12.0, 0.5, 0.1)",
 }
 
 
 @linux_only
-@pytest.mark.parametrize("waveform", sorted(SHORT_RUNS))
-def test_a_short_run_of_calls_wakes_no_team_and_a_longer_one_does(waveform):
-    # Calls made right after each other are a run, which splits among the workers once they are
-    # awake; but a run as short as one fit iteration saves less by splitting than waking them
-    # costs, so it stays on the calling thread.  A longer run of the same rows does wake them, with
-    # the same bits: a sweep, whose loop calls follow each other within microseconds even where
-    # Python's own work between two calls (slower under the sanitizers) would break a run.
-    arguments, points = SHORT_RUNS[waveform]
+@pytest.mark.parametrize("waveform", sorted(QUICK_CALLS))
+def test_how_a_call_is_split_depends_on_that_call_alone(waveform):
+    # However closely calls follow each other, each is planned on its own work: a quick loop of
+    # calls below the split never wakes the team, and a call that reaches it does, whatever came
+    # before.  (A plan that took the clock and earlier calls' work for a "run" split the loop.)
     completed = run_python("""
-        import os, time, numpy as np, undarix_ufuncs as uf
+        import os, numpy as np, undarix_ufuncs as uf
         os.environ["UNDARIX_NUM_THREADS"] = "2"
         value, jacobian = uf.%s, uf.%s_jacobian
         p = %s
-        t = np.linspace(0.0, 20.0, %d)
-        # NumPy's first call of each is slow: each is made once, on its own, far from the others.
-        for warm in (lambda: value(t, *p), lambda: np.array(jacobian(t, *p))):
-            warm()
-            time.sleep(0.01)
+        t = np.linspace(0.0, 20.0, 1300)
         before = len(os.listdir("/proc/self/task"))
-        first = value(t, *p), np.array(jacobian(t, *p)), value(t, *p)
+        for _ in range(200):
+            value(t, *p), jacobian(t, *p), value(t, *p)
         print(len(os.listdir("/proc/self/task")) - before)
-        rows = np.array(jacobian(t[None, :], np.full((40, 1), p[0]), *p[1:]))
+        value(np.linspace(0.0, 20.0, 20_000), *p)
         print(len(os.listdir("/proc/self/task")) - before)
-        print(all((rows[:, i].view(np.uint64) == first[1].view(np.uint64)).all() for i in range(40)))
-    """ % (waveform, waveform, arguments, points))
-    assert completed.stdout.split() == ["0", "1", "True"]
-
-
-@linux_only
-def test_a_run_counts_its_calls_that_no_thread_could_share():
-    # A long call on one element (thousands of harmonics) cannot be split, but it is part of the
-    # run it starts: the short row after it makes a run of 2,801 evaluations, too short to wake the
-    # workers, whatever an earlier run (8,000 evaluations, over 2 ms before) added up to.
-    completed = run_python("""
-        import os, time, numpy as np, undarix_ufuncs as uf
-        os.environ["UNDARIX_NUM_THREADS"] = "2"
-        p = (1.0, -0.1, 2.0, 0.0, 0.5)
-        earlier, row = np.linspace(0.0, 20.0, 8000), np.linspace(0.0, 20.0, 800)
-        for warm in (lambda: uf.harmonic_oscillator(row, *p), lambda: uf.fourier_square_wave(0.3, *p, 2000)):
-            warm()
-            time.sleep(0.01)
-        before = len(os.listdir("/proc/self/task"))
-        for _ in range(20):
-            uf.harmonic_oscillator(earlier, *p)
-            time.sleep(0.002)
-            uf.fourier_square_wave(0.3, *p, 2000)
-            uf.harmonic_oscillator(row, *p)
-            time.sleep(0.002)
-        print(len(os.listdir("/proc/self/task")) - before)
-    """)
-    assert completed.stdout.split() == ["0"]
+    """ % (waveform, waveform, QUICK_CALLS[waveform]))
+    assert completed.stdout.split() == ["0", "1"]
 
 
 @pytest.fixture(scope="module")
@@ -330,3 +297,67 @@ def test_a_child_forked_by_another_thread_runs_signal_handlers_in_a_long_call(mo
         forker.join()
     """ % {"module": module, "call": call})
     assert completed.stdout == "0\n", completed.stdout + completed.stderr
+
+
+@linux_only
+def test_both_modules_share_one_team_of_at_most_the_configured_threads():
+    # A strict call and a ufunc call made at the same time: one runs on the team, the other on its
+    # own thread, and the process never holds more workers than the setting allows beside the
+    # callers.  (With a team per module it held two teams' worth.)
+    completed = run_python("""
+        import os, threading, numpy as np, undarix, undarix_ufuncs as uf
+        os.environ["UNDARIX_NUM_THREADS"] = "4"
+        t = np.linspace(0.0, 1.0, 64)
+        start = threading.Barrier(2)
+
+        def calls(function):
+            start.wait()
+            for _ in range(3):
+                function(t, 1.0, 0.0, 1.0, 0.0, 0.0, 100_000)
+
+        callers = [threading.Thread(target=calls, args=(f,)) for f in (undarix.fourier_square_wave,
+                                                                     uf.fourier_square_wave)]
+        before = len(os.listdir("/proc/self/task"))
+        for caller in callers:
+            caller.start()
+        for caller in callers:
+            caller.join()
+        print(len(os.listdir("/proc/self/task")) - before)
+    """)
+    assert completed.stdout.split() == ["3"]
+
+
+@linux_only
+def test_a_team_grown_once_costs_only_the_threads_each_task_uses():
+    # After one call on 8 threads, sweeps on 2 wake one worker and leave the six others asleep
+    # (each of them used to spin again at every row), and an idle team costs no CPU time at all.
+    completed = run_python("""
+        import os, resource, time, numpy as np, undarix_ufuncs as uf
+
+        def cpu_ticks():
+            ticks = {}
+            for tid in os.listdir("/proc/self/task"):
+                with open("/proc/self/task/%s/stat" % tid) as stat:
+                    ticks[tid] = sum(map(int, stat.read().rsplit(")", 1)[1].split()[11:13]))
+            return ticks
+
+        os.environ["UNDARIX_NUM_THREADS"] = "8"
+        before = set(os.listdir("/proc/self/task"))
+        uf.fourier_square_wave(np.linspace(0.0, 1.0, 64), 1.0, 0.0, 1.0, 0.0, 0.0, 100_000)
+        workers = set(os.listdir("/proc/self/task")) - before
+        os.environ["UNDARIX_NUM_THREADS"] = "2"
+        t, a = np.linspace(0.0, 20.0, 1000)[None, :], np.ones((2000, 1))
+        start = cpu_ticks()
+        for _ in range(5):
+            uf.harmonic_oscillator(t, a, -0.1, 2.0, 0.0, 0.5)
+        end = cpu_ticks()
+        woken = sum(1 for tid in workers if end[tid] - start[tid] >= 3)
+        time.sleep(0.05)  # past the workers' spin
+        idle = resource.getrusage(resource.RUSAGE_SELF)
+        time.sleep(0.5)
+        after = resource.getrusage(resource.RUSAGE_SELF)
+        print(len(workers), woken, after.ru_utime + after.ru_stime - idle.ru_utime - idle.ru_stime < 0.02)
+    """)
+    workers, woken, idle_costs_nothing = completed.stdout.split()
+    assert (workers, idle_costs_nothing) == ("7", "True")
+    assert int(woken) <= 1

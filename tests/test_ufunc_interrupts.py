@@ -70,3 +70,39 @@ def test_ctrl_c_stops_the_call_in_every_layout(layout, threads, monkeypatch):
     assert (outcome, handled, sentinel_left) == ("interrupted", 1, False), completed.stdout
     # Most of the call never ran: it stopped within a few milliseconds of work of the signal.
     assert untouched > 0.5, untouched
+
+
+OVERFLOWING = """
+    import signal, numpy as np, undarix_ufuncs as uf
+    %(setup)s
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGVTALRM, interrupt)
+    signal.setitimer(signal.ITIMER_VIRTUAL, 0.01)
+    try:
+        with np.errstate(over=%(over)r):
+            uf.%(call)s
+        outcome = "finished"
+    except KeyboardInterrupt:
+        outcome = "KeyboardInterrupt"
+    except BaseException as exc:
+        outcome = "%%s: %%s" %% (type(exc).__name__, exc)
+    print(outcome)
+"""
+
+
+@pytest.mark.parametrize("over", ["warn", "raise"])
+@pytest.mark.parametrize("threads", ["1", "2"])
+@pytest.mark.parametrize("layout", ["contiguous", "rows of 300", "rows of 1000"])
+def test_ctrl_c_during_a_call_that_overflows_arrives_as_itself(layout, threads, over, monkeypatch):
+    # The envelope overflows (gamma 1,000 over times up to 1), so the loops raise the "overflow"
+    # flag as they go.  The interrupt must reach the caller as the KeyboardInterrupt it is: not as
+    # NumPy's FloatingPointError, nor as the SystemError of a warning given over a pending
+    # exception, which a floating-point check after the failed loop made of it.
+    setup, call, _ = LAYOUTS[layout]
+    monkeypatch.setenv("UNDARIX_NUM_THREADS", threads)
+    call = call.replace(", 0.0, 1.0, 0.0, 0.0,", ", 1000.0, 1.0, 0.0, 0.0,", 1)
+    completed = run_python(OVERFLOWING % {"setup": setup, "call": call, "over": over})
+    assert completed.stdout.splitlines()[-1] == "KeyboardInterrupt", completed.stdout + completed.stderr

@@ -4,6 +4,7 @@ the caller, with nothing returned.  Each case runs in a fresh interpreter."""
 import importlib
 import json
 
+import numpy as np
 import pytest
 
 from conftest import run_python
@@ -121,3 +122,32 @@ def test_a_thread_setting_warning_turned_error_propagates_and_nothing_is_written
     outcome, written, left = json.loads(completed.stdout.splitlines()[-1])
     assert outcome == "ignoring UNDARIX_NUM_THREADS='bogus': not a positive integer"
     assert (written, left) == (0, 0)
+
+
+@pytest.mark.xfail(int(np.__version__.split(".")[0]) < 2, strict=True,
+                   reason="a legacy loop (NumPy 1.x) cannot stop NumPy's iteration, which casts the next buffer "
+                          "with the exception pending")
+def test_a_failure_in_one_loop_call_stops_the_casts_of_the_next(monkeypatch):
+    # Times whose __float__ is Python code, cast in NumPy's buffers: the loop call that fails (the
+    # thread setting's warning turned into an error) must end the iteration, or NumPy's next cast
+    # runs Python code over the pending exception and raises SystemError instead of it.
+    monkeypatch.setenv("UNDARIX_NUM_THREADS", "bogus")
+    completed = run_python("""
+        import warnings, numpy as np, undarix_ufuncs as uf
+
+        class Time:
+            def __init__(self, x):
+                self.x = x
+
+            def __float__(self):
+                return self.x
+
+        t = np.array([Time(float(i)) for i in range(100_000)], dtype=object)
+        warnings.simplefilter("error")
+        try:
+            uf.harmonic_oscillator(t, 1.0, -0.1, 2.0, 0.0, 0.5, dtype=np.float64, casting="unsafe")
+            print("returned")
+        except BaseException as exc:
+            print(type(exc).__name__)
+    """)
+    assert completed.stdout.split() == ["RuntimeWarning"], completed.stdout + completed.stderr

@@ -8,10 +8,6 @@
 
 namespace undarix::kernels {
 
-// A call below kReleaseLockWork keeps the lock and runs inline: it cannot be
-// split.
-static_assert(parallel::kSplitWork >= kReleaseLockWork, "a call that splits must give the lock up");
-
 Expected<OwnedRef> new_result_array(std::size_t n) {
     PyObject* descr = numpy::float64_descr();
     numpy::npy_intp dimensions[1] = {static_cast<numpy::npy_intp>(n)};
@@ -31,7 +27,7 @@ Expected<OwnedRef> new_result_array(std::size_t n) {
 double* result_data(PyObject* result) noexcept { return reinterpret_cast<double*>(numpy::as_array(result)->data); }
 
 Status evaluate_unlocked(const parallel::RangeTask& task, std::size_t n, std::uint64_t work) {
-    parallel::LoopPlan plan = parallel::plan_threads(work, n, parallel::LoopKind::single);
+    parallel::LoopPlan plan = parallel::plan_threads(work, n);
     if (plan.threads > 1) {
         Expected<unsigned> configured = configured_threads();
         if (!configured) {

@@ -7,16 +7,12 @@
 #include "frame/interpreter_lock.hpp"
 #include "kernels/readonly_array_view.hpp"
 #include "parallel/chunked_loop.hpp"
+#include "parallel/split_policy.hpp"
 
 #include <cstddef>
 #include <cstdint>
 
 namespace undarix::kernels {
-
-// Below this many formula evaluations (about 40 microseconds for the
-// cheapest formula) handing the interpreter lock over and taking it back
-// costs more than it gives other threads.
-constexpr std::uint64_t kReleaseLockWork = 4096;
 
 // A new plain, C-ordered float64 ndarray of n elements whose memory NumPy
 // allocates; returns a new reference.  NumPy's MemoryError is passed on as
@@ -49,7 +45,8 @@ Expected<OwnedRef> evaluate(PyObject* time, const Formula& formula, std::uint64_
     }
     double* out = result_data(result.value().get());
     const std::uint64_t work = n <= UINT64_MAX / work_per_element ? n * work_per_element : UINT64_MAX;
-    if (work < kReleaseLockWork) {
+    if (work < parallel::kReleaseLockWork) {
+        // Too short to give the lock up, and so to be split.
         for (std::size_t i = 0; i < n; ++i) {
             out[i] = formula(view[i], [] { return true; });
         }

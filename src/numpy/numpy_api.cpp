@@ -203,6 +203,18 @@ PyObject* float64_descr() {
     return float64;
 }
 
+PyObject* dtype_class(int type_number) noexcept {
+    void* const* table = numpy_api_or_import_error();
+    if (table == nullptr) {
+        return nullptr;
+    }
+    OwnedRef descr = OwnedRef::steal(reinterpret_cast<DescrFromType>(table[kDescrFromTypeSlot])(type_number));
+    if (!descr) {
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(Py_TYPE(descr.get()));
+}
+
 bool equiv_types(PyObject* first, PyObject* second) {
     if (first == second) {
         return true;

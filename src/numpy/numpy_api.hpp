@@ -48,6 +48,11 @@ bool is_array(PyObject* object);
 // reference to it for good.
 PyObject* float64_descr();
 
+// The DType class of NumPy's builtin descriptor for `type_number` (its type,
+// NumPy 2), borrowed: NumPy never frees its builtin classes.  Null with an
+// exception set.  Never raises.
+PyObject* dtype_class(int type_number) noexcept;
+
 // Descriptor equivalence (slot 182); identical objects are equivalent without
 // asking NumPy.
 bool equiv_types(PyObject* first, PyObject* second);

@@ -76,6 +76,82 @@ constexpr int kFContiguous = 0x0002;
 constexpr int kWriteable = 0x0400;
 constexpr int kTypeDouble = 12;  // NPY_DOUBLE
 
+// ---- NumPy 2's ArrayMethod API (numpy/dtype_api.h, public from NumPy 2.0) ----
+
+// NpyAuxData: the head of the auxiliary data a loop getter hands NumPy,
+// which frees it through `free` (with the interpreter lock held) once the
+// ufunc call is over.  The same from NumPy 1.x on.
+struct AuxDataHead {
+    void (*free)(AuxDataHead*);
+    AuxDataHead* (*clone)(AuxDataHead*);
+    void* reserved[2];
+};
+
+// PyArrayMethod_Spec, as PyUFunc_AddLoopFromSpec takes it: `dtypes` holds
+// one DType class (the type of a descriptor) per operand, `slots` ends with
+// {0, nullptr}.
+struct ArrayMethodSpec {
+    const char* name;
+    int nin;
+    int nout;
+    int casting;  // NPY_CASTING
+    int flags;    // NPY_ARRAYMETHOD_FLAGS
+    PyObject** dtypes;
+    PyType_Slot* slots;
+};
+
+// PyUFuncObject of NumPy 2.x (C ABI version 2), up to `_loops`: the list of
+// (DType tuple, ArrayMethod or promoter) entries that NumPy dispatches
+// through, filled with a wrapper of each legacy loop when the ufunc is made.
+struct UfuncObjectAbi2 {
+    PyObject_HEAD
+    int nin;
+    int nout;
+    int nargs;
+    int identity;
+    void* functions;
+    void* data;
+    int ntypes;
+    int ufunc_flags;
+    const char* name;
+    const char* types;
+    const char* doc;
+    void* ptr;
+    PyObject* obj;
+    PyObject* userloops;
+    int core_enabled;
+    int core_num_dim_ix;
+    int* core_num_dims;
+    int* core_dim_ixs;
+    int* core_offsets;
+    char* core_signature;
+    void* type_resolver;
+    PyObject* dict;
+    void* vectorcall;
+    void* reserved3;
+    std::uint32_t* op_flags;
+    std::uint32_t iter_flags;
+    npy_intp* core_dim_sizes;
+    std::uint32_t* core_dim_flags;
+    PyObject* identity_value;
+    void* dispatch_cache;
+    PyObject* loops;
+};
+
+static_assert(offsetof(UfuncObjectAbi2, nin) == 16);
+static_assert(offsetof(UfuncObjectAbi2, ntypes) == 48);
+static_assert(offsetof(UfuncObjectAbi2, core_dim_sizes) == 192);
+static_assert(offsetof(UfuncObjectAbi2, loops) == 224);
+static_assert(sizeof(AuxDataHead) == 32);
+static_assert(offsetof(ArrayMethodSpec, dtypes) == 24);
+static_assert(offsetof(ArrayMethodSpec, slots) == 32);
+
+// Slot ids of an ArrayMethod spec.
+constexpr int kMethodGetLoop = 3;        // NPY_METH_get_loop
+constexpr int kMethodStridedLoop = 5;    // NPY_METH_strided_loop
+constexpr int kNoCasting = 0;            // NPY_NO_CASTING
+constexpr int kMethodNoFlags = 0;        // needs no Python API; may raise floating-point flags
+
 inline ArrayObject* as_array(PyObject* object) noexcept { return reinterpret_cast<ArrayObject*>(object); }
 
 }  // namespace undarix::numpy

@@ -2,6 +2,7 @@
 
 #include "parallel/caller_checkpoint.hpp"
 #include "parallel/fork_guard.hpp"
+#include "parallel/shared_runtime.hpp"
 #include "parallel/worker_team.hpp"
 
 #include <atomic>
@@ -34,9 +35,35 @@ private:
     WorkerTeam& team_;
 };
 
+// The runtime whose team this copy's loops run on: its own, unless another
+// module's was adopted at import.  Written once, with the interpreter lock
+// held, before any loop runs.
+const RuntimeEntries* adopted = nullptr;
+
+LoopResult run_here(const LoopPlan& plan, const RangeTask& task, CallerPoll& poll);
+
+const RuntimeEntries own_entries{kRuntimeAbi, sizeof(RuntimeEntries), run_here};
+
 }  // namespace
 
+const RuntimeEntries& own_runtime() noexcept { return own_entries; }
+
+bool use_runtime(const RuntimeEntries* entries) noexcept {
+    if (entries == nullptr || entries->abi != kRuntimeAbi || entries->size != sizeof(RuntimeEntries) ||
+        entries->run_chunked == nullptr) {
+        return false;
+    }
+    adopted = entries->run_chunked == run_here ? nullptr : entries;
+    return true;
+}
+
 LoopResult run_chunked(const LoopPlan& plan, const RangeTask& task, CallerPoll& poll) {
+    return adopted != nullptr ? adopted->run_chunked(plan, task, poll) : run_here(plan, task, poll);
+}
+
+namespace {
+
+LoopResult run_here(const LoopPlan& plan, const RangeTask& task, CallerPoll& poll) {
     std::atomic<bool> stop{false};
     if (plan.elements == 0) {
         return {LoopOutcome::completed, 0};
@@ -60,5 +87,7 @@ LoopResult run_chunked(const LoopPlan& plan, const RangeTask& task, CallerPoll& 
     }
     return {stop.load(std::memory_order_relaxed) ? LoopOutcome::stopped : LoopOutcome::completed, worker_flags};
 }
+
+}  // namespace
 
 }  // namespace undarix::parallel

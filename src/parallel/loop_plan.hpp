@@ -1,6 +1,9 @@
-// How a chunked loop divides its elements, among how many threads, and from
-// how much work splitting a loop among threads pays.
+// How a chunked loop divides its elements, and among how many threads: the
+// plan of one loop from its work alone, by the thresholds of
+// parallel/split_policy.hpp.
 #pragma once
+
+#include "parallel/split_policy.hpp"
 
 #include <chrono>
 #include <cstddef>
@@ -20,53 +23,20 @@ struct LoopPlan {
     std::chrono::nanoseconds poll_interval = std::chrono::milliseconds(20);
 };
 
-// What a loop's caller can expect of the team's workers when the loop
-// starts.  Splitting pays sooner when they are awake.
-enum class LoopKind {
-    // A call of its own, as every call of the strict module is: the workers
-    // have most likely gone to sleep since the last one, and waking one
-    // takes tens of microseconds.
-    single,
-    // One of a run of loop calls microseconds apart, as NumPy calls a
-    // ufunc's inner loop once for each row of a sweep, once the run has
-    // woken the workers: they are still awake (they spin for a while after
-    // each task).
-    row,
-};
+// The plan of a loop of `elements` elements that costs `work` in all, the
+// first of its call or a call of its own (as every call of the strict module
+// is): chunks of about kChunkWork, and split from kSplitWork, with as many
+// threads as pay, each getting at least half of kSplitWork.  The caller
+// limits the threads further to the user's setting, which it need not read
+// when the plan says 1.
+LoopPlan plan_threads(std::uint64_t work, std::size_t elements) noexcept;
 
-// A single loop of this much work (evaluations of the cheapest formula) or
-// more is split among threads.  From the crossover that `scripts/bench
-// --crossover` measures (the strict module on one and on two threads, n =
-// 4,096 to 65,536, all five functions), on the idle 2-core machine: two
-// threads took 0.54-0.70 of one thread's time already at 4,096 evaluations,
-// with spreads of up to a third there, and 0.53-0.67 at 8,192, where they
-// were also ahead of NumPy's expression for every function.  8,192 keeps a
-// factor of two from where splitting stops paying here, for machines whose
-// threads wake more slowly.  A build may set it otherwise (CMake's
-// UNDARIX_SPLIT_WORK), which is how that measurement sees below it.
-#if defined(UNDARIX_SPLIT_WORK)
-constexpr std::uint64_t kSplitWork = UNDARIX_SPLIT_WORK;
-#else
-constexpr std::uint64_t kSplitWork = 8192;
-#endif
-// A row of a run splits from here: 10 to 20 microseconds of work, more than
-// handing half of it to an awake worker costs.
-constexpr std::uint64_t kRowSplitWork = 768;
-// How long the team's workers stay awake after their last task: the gap
-// between two rows of a sweep is a microsecond or two (NumPy's iteration),
-// so the next row finds them awake, and an idle team gives the cores back
-// at once.  A loop call that follows its thread's last one of
-// kRowSplitWork or more within this time is one of a run.
-constexpr std::chrono::microseconds kWorkerSpinTime{50};
-static_assert(kSplitWork >= 2 && kRowSplitWork >= 2, "each thread must get some work");
-
-// The plan of a loop of `elements` elements that costs `work` in all:
-// chunks of about 8,192 evaluations (30 to 100 microseconds: small enough
-// to balance the threads and to stop promptly, large enough that claiming
-// one costs nothing measurable), and as many threads as pay, each getting
-// at least half of the work from which its kind splits.  The caller limits
-// the threads further to the user's setting, which it need not read when
-// the plan says 1.
-LoopPlan plan_threads(std::uint64_t work, std::size_t elements, LoopKind kind) noexcept;
+// The plan of one loop call of a ufunc call whose earlier loop calls did
+// `work_before` in all.  Once the call's work reaches kSplitWork with this
+// loop call, the earlier ones have woken the workers (or this one is the
+// call's first and long enough to), and a later loop call splits from
+// kAwakeSplitWork.  Depends on the call's own work alone: never on a clock
+// or on earlier calls.
+LoopPlan plan_loop_call(std::uint64_t work, std::size_t elements, std::uint64_t work_before) noexcept;
 
 }  // namespace undarix::parallel

@@ -1,6 +1,7 @@
 #include "parallel/worker_team.hpp"
 
 #include "parallel/fork_guard.hpp"
+#include "parallel/split_policy.hpp"
 #include "parallel/this_process.hpp"
 #include "parallel/thread_start.hpp"
 
@@ -23,19 +24,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The longest a worker spins while a loop it has no part of goes on: a last
-// part may be long (elements of millions of harmonics).
-constexpr std::chrono::microseconds kBusySpinLimit{1000};
 // Polls between two looks at the clock.
 constexpr unsigned kPollsPerClockRead = 64;
-// How long the caller polls for the workers' last parts before it starts
-// yielding its core: longer means a worker was preempted mid-part, and may
-// be waiting for this very core.
-constexpr std::chrono::microseconds kCallerSpinTime{20};
-// How long it yields before it sleeps until a part is done or its next poll
-// is due: parts that take longer are long ones (elements of millions of
-// harmonics), and yielding all along would keep a core busy.
-constexpr std::chrono::microseconds kCallerYieldTime{1000};
 // How long a caller whose loop has stopped sleeps between two looks, where
 // it polls no more.
 constexpr std::chrono::milliseconds kStoppedWait{20};
@@ -44,6 +34,9 @@ constexpr std::chrono::milliseconds kStoppedWait{20};
 constexpr unsigned kHelperBits = 8;
 constexpr std::uint64_t kHelperMask = (1u << kHelperBits) - 1;
 static_assert(kMaxTeamThreads <= kHelperMask, "the helper count must fit below the sequence number");
+
+// Whether the task of generation word `generation` wants worker `index`.
+constexpr bool wants(std::uint64_t generation, unsigned index) noexcept { return index < (generation & kHelperMask); }
 
 // Parts per thread at least: a little slack when one core is also busy
 // elsewhere.
@@ -133,7 +126,9 @@ private:
 
 WorkerTeam::WorkerTeam(pid_t owner) noexcept : owner_(owner) {
     pthread_mutex_init(&mutex_, nullptr);
-    pthread_cond_init(&wake_, nullptr);
+    for (pthread_cond_t& wake : wake_) {
+        pthread_cond_init(&wake, nullptr);
+    }
     pthread_cond_init(&changed_, nullptr);
     pthread_cond_init(&resumed_, nullptr);
     pthread_condattr_t attributes;
@@ -234,13 +229,16 @@ int WorkerTeam::run(const LoopPlan& plan, const RangeTask& task, unsigned helper
     flags_.store(0, std::memory_order_relaxed);
     const std::uint64_t sequence = (generation_.load(std::memory_order_relaxed) >> kHelperBits) + 1;
     claims_.store(claim_word(sequence, parts, 0), std::memory_order_release);
-    // Publishes the task; the sequentially consistent pair with the sleepers
-    // count means that a worker about to sleep either sees this generation
-    // or is woken below.
+    // Publishes the task; the sequentially consistent pair with each
+    // worker's sleep flag means that a worker about to sleep either sees
+    // this generation or is woken below.  Only the workers the task wants
+    // are woken: the others sleep on, or end their spin as if nothing came.
     generation_.store(sequence << kHelperBits | helpers, std::memory_order_seq_cst);
-    if (helpers > 0 && sleepers_.load(std::memory_order_seq_cst) > 0) {
-        Locked lock(mutex_);
-        pthread_cond_broadcast(&wake_);
+    for (unsigned i = 0; i < helpers; ++i) {
+        if (asleep_[i].load(std::memory_order_seq_cst)) {
+            Locked lock(mutex_);
+            pthread_cond_signal(&wake_[i]);
+        }
     }
 
     // Should the caller's thread be unwound (the interpreter ends it at
@@ -444,7 +442,7 @@ void WorkerTeam::take_over_lost_ranges(CallerCheckpoint& checkpoint) {
 
 void WorkerTeam::serve(unsigned index, std::uint64_t seen) noexcept {
     for (;;) {
-        const std::uint64_t current = wait_for_task(seen);
+        const std::uint64_t current = wait_for_task(index, seen);
         seen = current;
         // The helper count comes in the same word as the task's number, so a
         // worker never mistakes one task's count for another's.
@@ -467,26 +465,33 @@ void WorkerTeam::serve(unsigned index, std::uint64_t seen) noexcept {
     }
 }
 
-std::uint64_t WorkerTeam::wait_for_task(std::uint64_t seen) noexcept {
-    // The spin lasts while a loop is under way (the team is claimed) and
-    // kWorkerSpinTime after.  Counted from the end of this worker's own parts
-    // alone, it let a worker that woke late, into a loop call whose parts
-    // the caller had all claimed, fall asleep again before the next call of
-    // the sweep: woken late again, it missed that one too, and the sweep
-    // ran on one thread for good.
+std::uint64_t WorkerTeam::wait_for_task(unsigned index, std::uint64_t seen) noexcept {
+    // The spin lasts while a loop that wants this worker is under way (the
+    // team is claimed for it) and kWorkerSpinTime after.  Counted from the
+    // end of this worker's own parts alone, it let a worker that woke late,
+    // into a loop call whose parts the caller had all claimed, fall asleep
+    // again before the next call of the sweep: woken late again, it missed
+    // that one too, and the sweep ran on one thread for good.  A task that
+    // wants fewer workers neither ends nor lengthens the spin of the ones it
+    // leaves out, so a team grown once for many threads costs no more than
+    // the threads each task uses.
     const Clock::time_point start = Clock::now();
     const Clock::time_point limit = start + kBusySpinLimit;
     Clock::time_point deadline = start + kWorkerSpinTime;
     for (;;) {
+        std::uint64_t current = seen;
         for (unsigned poll = 0; poll < kPollsPerClockRead; ++poll) {
-            const std::uint64_t current = generation_.load(std::memory_order_acquire);
+            current = generation_.load(std::memory_order_acquire);
             if (current != seen) {
-                return current;
+                if (wants(current, index)) {
+                    return current;
+                }
+                seen = current;
             }
             UNDARIX_SPIN_PAUSE();
         }
         const Clock::time_point now = Clock::now();
-        if (now < limit && busy_.load(std::memory_order_relaxed)) {
+        if (now < limit && busy_.load(std::memory_order_relaxed) && wants(current, index)) {
             deadline = now + kWorkerSpinTime;
         }
         if (now >= deadline) {
@@ -494,12 +499,12 @@ std::uint64_t WorkerTeam::wait_for_task(std::uint64_t seen) noexcept {
         }
     }
     Locked lock(mutex_);
-    sleepers_.fetch_add(1, std::memory_order_seq_cst);
+    asleep_[index].store(true, std::memory_order_seq_cst);
     std::uint64_t current;
-    while ((current = generation_.load(std::memory_order_seq_cst)) == seen) {
-        pthread_cond_wait(&wake_, &mutex_);
+    while (!wants(current = generation_.load(std::memory_order_seq_cst), index) || current == seen) {
+        pthread_cond_wait(&wake_[index], &mutex_);
     }
-    sleepers_.fetch_sub(1, std::memory_order_relaxed);
+    asleep_[index].store(false, std::memory_order_relaxed);
     return current;
 }
 

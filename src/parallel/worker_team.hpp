@@ -88,7 +88,7 @@ private:
     void grow(unsigned wanted) noexcept;
     static void* worker_main(void* start) noexcept;
     void serve(unsigned index, std::uint64_t seen) noexcept;
-    std::uint64_t wait_for_task(std::uint64_t seen) noexcept;
+    std::uint64_t wait_for_task(unsigned index, std::uint64_t seen) noexcept;
     bool claim_part(std::uint64_t sequence, std::size_t& first, std::size_t& last) noexcept;
     std::size_t part_start(std::size_t part, std::size_t parts) const noexcept;
     std::size_t close_parts(std::uint64_t sequence) noexcept;
@@ -127,11 +127,11 @@ private:
     // the workers' last parts.  Raw POSIX objects, so that the caller's
     // timed wait measures a duration on the monotonic clock.
     pthread_mutex_t mutex_;
-    pthread_cond_t wake_;     // a task was published (sleeping workers)
+    pthread_cond_t wake_[kMaxTeamThreads];  // a task that wants this worker was published (it sleeps)
     pthread_cond_t changed_;  // a worker was held, or left a task (the holder)
     pthread_cond_t resumed_;  // the held workers may go on
     pthread_cond_t done_;     // parts were done (a waiting caller)
-    std::atomic<unsigned> sleepers_{0};
+    std::atomic<bool> asleep_[kMaxTeamThreads] = {};  // the worker waits on its wake_
     std::atomic<bool> caller_waiting_{false};
     std::atomic<bool> hold_{false};
     std::atomic<unsigned> engaged_{0};  // workers inside a task

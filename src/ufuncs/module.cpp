@@ -6,6 +6,7 @@
 #include "frame/failure_report.hpp"
 #include "frame/importing_interpreter.hpp"
 #include "frame/python.hpp"
+#include "kernels/shared_team.hpp"
 #include "numpy/ufunc_table.hpp"
 #include "maths/waveform_table.hpp"
 #include "ufuncs/ufunc_api.hpp"
@@ -54,6 +55,27 @@ bool add_ufunc_docs(PyObject* module) {
     return status == 0;
 }
 
+// On NumPy 2, each of the ufunc's loops also as an ArrayMethod of the same
+// operand types, which NumPy dispatches to: its getter, called once per
+// ufunc call, gives the call a state of its own.  The legacy loops stay, and
+// go on deciding how other operand types are cast (the first loop that
+// every input casts to safely), as on NumPy 1.x.  False with an exception
+// set.
+bool add_array_methods(PyObject* ufunc, const UfuncRecord& record) {
+    if (!array_method_loops_available()) {
+        return true;
+    }
+    const UfuncLoops& loops = record.loops;
+    const int operands = loops.inputs + loops.outputs;
+    for (int k = 0; k < loops.count; ++k) {
+        if (!add_array_method_loop(ufunc, record.name, loops.types + k * operands, loops.inputs, loops.outputs,
+                                   loops.methods[k])) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Adds the ufuncs, __all__, __version__ and the full text; false with an
 // exception set on failure.
 bool populate(PyObject* module) {
@@ -65,6 +87,11 @@ bool populate(PyObject* module) {
         PyObject* ufunc = new_ufunc(record.loops.loops, record.loops.data, record.loops.types, record.loops.count,
                                     record.loops.inputs, record.loops.outputs, record.name, record.doc);
         if (ufunc == nullptr) {
+            Py_DECREF(all);
+            return false;
+        }
+        if (!add_array_methods(ufunc, record)) {
+            Py_DECREF(ufunc);
             Py_DECREF(all);
             return false;
         }
@@ -91,6 +118,7 @@ bool populate(PyObject* module) {
 
 // The module, or the failure of its initialisation.
 Expected<OwnedRef> make_module() {
+    kernels::share_thread_runtime();  // one worker team with undarix
     OwnedRef module = OwnedRef::steal(PyModule_Create(&module_definition));
     if (!module || !populate(module.get())) {
         return fetch_failure();

@@ -6,6 +6,7 @@
 
 #include "maths/saturating_arithmetic.hpp"
 #include "maths/waveform_description.hpp"
+#include "ufuncs/call_loop.hpp"
 #include "ufuncs/count_operand.hpp"
 #include "ufuncs/loop_driver.hpp"
 #include "ufuncs/operand_overlap.hpp"
@@ -203,8 +204,10 @@ struct WaveformLoop {
     // a time: it may be long enough for the driver to run pending signal
     // handlers (Ctrl-C) and to give up the interpreter lock, and it depends
     // on no other thread.  The others are short: they run at once on this
-    // thread.
-    static void forward(char* const* args, const npy_intp* steps, std::size_t n, bool reread) {
+    // thread.  False when an exception is pending (Ctrl-C), for NumPy to
+    // raise.
+    template <class Drive>
+    static bool forward(char* const* args, const npy_intp* steps, std::size_t n, bool reread, Drive& drive) {
         if constexpr (Shape::counted) {
             char* element_args[kOperands];
             for (std::size_t i = 0; i < n; ++i) {
@@ -214,8 +217,8 @@ struct WaveformLoop {
                 const Operands element{element_args, steps, reread};
                 // Read now, after the elements before it were written.
                 const std::uint64_t work = element_work(load<Count>(element_args[kInputs - 1]));
-                if (!drive_loop(LoopBody{&element, range}, 1, work)) {
-                    return;  // an exception is pending (Ctrl-C): NumPy raises it
+                if (!drive(LoopBody{&element, range}, 1, work)) {
+                    return false;
                 }
             }
         } else {
@@ -223,14 +226,16 @@ struct WaveformLoop {
             const Operands operands{args, steps, reread};
             range(&operands, 0, n, checkpoint);
         }
+        return true;
     }
 
-    static void loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
-        const std::size_t n = static_cast<std::size_t>(dimensions[0]);
+    // One loop call through `drive` (a LoopBody, its elements and its work:
+    // false when an exception is pending).
+    template <class Drive>
+    static bool run(char* const* args, const npy_intp* steps, std::size_t n, Drive&& drive) {
         const bool overlaps_inputs = output_overlaps_inputs(args, steps, kInputs, kOutputs, n);
         if (overlaps_inputs || outputs_overlap(args, steps, kInputs, kOutputs, sizeof(Real), n)) {
-            forward(args, steps, n, overlaps_inputs);
-            return;
+            return forward(args, steps, n, overlaps_inputs, drive);
         }
         // The work is added up before anything is evaluated, to choose the
         // number of threads.
@@ -242,7 +247,24 @@ struct WaveformLoop {
             work = maths::saturating_multiply(static_cast<std::uint64_t>(n), element_work(NoCount{}));
         }
         const Operands operands{args, steps, false};
-        drive_loop(LoopBody{&operands, range}, n, work);
+        return drive(LoopBody{&operands, range}, n, work);
+    }
+
+    // The legacy inner loop (NumPy 1.x): a loop call of its own.
+    static void loop(char** args, const npy_intp* dimensions, const npy_intp* steps, void*) {
+        run(args, steps, static_cast<std::size_t>(dimensions[0]), drive_loop);
+    }
+
+    // The ArrayMethod's strided loop (NumPy 2): one loop call of the ufunc
+    // call whose state NumPy hands back; -1 with the exception set stops
+    // NumPy's iteration, which then raises it as it is.
+    static int strided_loop(void*, char* const* data, const npy_intp* dimensions, const npy_intp* strides,
+                            numpy::AuxDataHead* auxdata) {
+        CallState& call = call_state(auxdata);
+        auto drive = [&call](const LoopBody& body, std::size_t elements, std::uint64_t work) {
+            return drive_call_loop(call, body, elements, work);
+        };
+        return run(data, strides, static_cast<std::size_t>(dimensions[0]), drive) ? 0 : -1;
     }
 
     // Every input's type, then every output's.
@@ -272,6 +294,15 @@ struct LoopsOfReal {
             return {WaveformLoop<Of, Real, std::int64_t>::loop, WaveformLoop<Of, Real, std::uint64_t>::loop};
         } else {
             return {WaveformLoop<Of, Real, NoCount>::loop};
+        }
+    }
+
+    static constexpr std::array<ArrayMethodLoop, count> methods() {
+        if constexpr (Shape::counted) {
+            return {method_loop<WaveformLoop<Of, Real, std::int64_t>::strided_loop>(),
+                    method_loop<WaveformLoop<Of, Real, std::uint64_t>::strided_loop>()};
+        } else {
+            return {method_loop<WaveformLoop<Of, Real, NoCount>::strided_loop>()};
         }
     }
 
@@ -312,6 +343,7 @@ constexpr std::array<T, (N + ...)> joined(const std::array<T, N>&... parts) {
 // every loop, its inputs' type numbers and then its outputs'.
 struct UfuncLoops {
     InnerLoop* loops;
+    const ArrayMethodLoop* methods;  // the same loops as ArrayMethods, in the same order (NumPy 2)
     void* const* data;
     const char* types;
     int count;
@@ -326,11 +358,12 @@ template <class Of, class... Reals>
 struct LoopSet {
     static constexpr std::size_t kCount = (LoopsOfReal<Of, Reals>::count + ...);
     inline static std::array<InnerLoop, kCount> functions = joined(LoopsOfReal<Of, Reals>::functions()...);
+    static constexpr std::array<ArrayMethodLoop, kCount> kMethods = joined(LoopsOfReal<Of, Reals>::methods()...);
     inline static std::array<void*, kCount> data = {};
     static constexpr auto kTypes = joined(LoopsOfReal<Of, Reals>::types()...);
 
     static UfuncLoops loops() {
-        return {functions.data(), data.data(), kTypes.data(), static_cast<int>(kCount),
+        return {functions.data(), kMethods.data(), data.data(), kTypes.data(), static_cast<int>(kCount),
                 static_cast<int>(maths::Shape<typename Of::Waveform>::parameters), static_cast<int>(Of::outputs)};
     }
 };
