@@ -223,12 +223,14 @@ def pulse_starts(waveform, time, values, fixed):
     linear fit of a pulse starting at every bin edge, its three sums over the
     bins a correlation that one FFT gives for all onsets at once."""
     phase = np.fmod(time, TWO_PI)
-    phase = np.where(phase < 0, phase + TWO_PI, phase)
     bins = int(min(PULSE_BINS[1], max(PULSE_BINS[0], 2 ** round(math.log2(max(1, time.size / 4))))))
     step = TWO_PI / bins
-    index = np.minimum((phase / step).astype(np.int64), bins - 1)
+    # A negative time's remainder is negative: no onset in the turn reaches it,
+    # and it counts in the totals only.
+    reached = phase >= 0
+    index = np.minimum((phase[reached] / step).astype(np.int64), bins - 1)
     counts = np.bincount(index, minlength=bins).astype(float)
-    sums = np.bincount(index, weights=values, minlength=bins)
+    sums = np.bincount(index, weights=values[reached], minlength=bins)
     if "width" in fixed:
         widths = np.array([float(fixed["width"])])
     else:
@@ -247,8 +249,8 @@ def pulse_starts(waveform, time, values, fixed):
         # sum_m weights[k + m] * kernel[m] for every onset bin k
         data = np.fft.rfft(weights, 2 * bins)
         return np.fft.irfft(data[None, :] * np.conj(spectrum), 2 * bins, axis=1)[:, :bins]
-    total = counts.sum()
-    total_sum = sums.sum()
+    total = float(time.size)
+    total_sum = float(values.sum())
     total_square = float(np.dot(values, values))
     sx = correlate(counts, spectra)           # sum of the pulse over the points
     sxx = correlate(counts, squares)          # of its square
@@ -277,7 +279,7 @@ def pulse_starts(waveform, time, values, fixed):
         curvature = left - 2.0 * middle + right
         if curvature > 0:
             width *= (widths[1] / widths[0]) ** max(-0.5, min(0.5, 0.5 * (left - right) / curvature))
-    return [scale_and_offset(waveform, time, values, fixed, dict(period=onset, width=width))]
+    return [scale_and_offset(waveform, time, values, fixed, dict(period=float(onset), width=float(width)))]
 
 
 def pulse_costs(sx, sxx, sxy, total, total_sum, total_square, fixed):
