@@ -336,8 +336,11 @@ def starting_points(waveform, samples, p0, fixed_values):
         if missing:
             raise ValueError("p0 lacks %s" % ", ".join(missing))
         starts = [start]
+        if fixed_values:
+            starts = [dict(start, **fixed_values)]
+        return starts
     if fixed_values:
-        starts = [dict(start, **fixed_values) for start in starts]
+        starts = starts.adjusted(lambda start: dict(start, **fixed_values))
     return starts
 
 

@@ -163,7 +163,7 @@ def damped_starts(family, waveform, time, values, fixed):
     else:
         trend = np.polyval(np.polyfit(time - time[0], values, 1), time - time[0])
         omegas = strongest_frequencies(time, values - trend, FREQUENCY_CANDIDATES) or [resolution]
-    starts = []
+    groups = []
     for rank, omega in enumerate(omegas):
         if "gamma" in fixed:
             gamma = float(fixed["gamma"])
@@ -175,9 +175,26 @@ def damped_starts(family, waveform, time, values, fixed):
             gamma = refine(lambda g: profile.cost(omega, g), gamma, 0.5 / span)
         if rank == 0 and "omega" not in fixed:
             omega = refine(lambda w: profile.cost(w, gamma), omega, 0.1 * resolution)
-        (c, d) = profile.solve(omega, gamma)[0][:2]
+        coefficients, cost = profile.solve(omega, gamma)
+        size = 1 if "phi" in fixed or family.half_period_negates else 2
+        groups.append((cost, size, DampedStarts(family, waveform, time, values, fixed, omega, gamma,
+                                                coefficients[:2])))
+    return groups
+
+
+class DampedStarts(object):
+    """The starts (one, or both signs of the fundamental) at a frequency and
+    damping whose linear profile is known: made only when a fit asks for
+    them, each one evaluation of the waveform and a linear fit."""
+
+    def __init__(self, family, waveform, time, values, fixed, omega, gamma, coefficients):
+        self.arguments = (family, waveform, time, values, fixed, omega, gamma, coefficients)
+
+    def __call__(self):
+        family, waveform, time, values, fixed, omega, gamma, (c, d) = self.arguments
         # e^(gamma*s)*(c*cos(omega*t) + d*sin(omega*t)) = R*e^(gamma*s)*cos(omega*t - alpha)
         alpha = np.arctan2(d, c)
+        starts = []
         for flip in (0.0, np.pi):
             if "phi" in fixed:
                 phi = float(fixed["phi"])
@@ -191,7 +208,7 @@ def damped_starts(family, waveform, time, values, fixed):
             starts.append((cost, start))
             if "phi" in fixed or family.half_period_negates:
                 break
-    return starts
+        return starts
 
 
 def scale_and_offset(waveform, time, values, fixed, shape):
@@ -292,7 +309,8 @@ def pulse_starts(waveform, time, values, fixed):
         curvature = left - 2.0 * middle + right
         if curvature > 0:
             width *= (widths[1] / widths[0]) ** max(-0.5, min(0.5, 0.5 * (left - right) / curvature))
-    return [scale_and_offset(waveform, time, values, fixed, dict(period=float(onset), width=float(width)))]
+    made = [scale_and_offset(waveform, time, values, fixed, dict(period=float(onset), width=float(width)))]
+    return [(made[0][0], 1, lambda: made)]
 
 
 def pulse_costs(sx, sxx, sxy, total, total_sum, total_square, fixed):
@@ -324,7 +342,44 @@ def pulse_costs(sx, sxx, sxy, total, total_sum, total_square, fixed):
 
 
 def ranked_starts(waveform, time, values, fixed):
-    """Starting parameter sets, best first (by sum of squared residuals)."""
-    starts = waveform.family.starts(waveform, time, values, fixed)
-    starts.sort(key=lambda item: item[0])
-    return [start for _, start in starts]
+    """Starting parameter sets, best first: the family's groups of starts (the
+    spectral peaks) by the sum of squares of their linear profile, within a
+    group by their own; made as they are asked for."""
+    groups = waveform.family.starts(waveform, time, values, fixed)
+    groups.sort(key=lambda group: group[0])
+    return Starts(groups)
+
+
+class Starts(object):
+    """A sequence of starts whose groups are made when first reached: a fit
+    that succeeds from the first start never pays for the others."""
+
+    def __init__(self, groups, adjust=None):
+        self.groups = list(groups)
+        self.size = sum(size for _, size, _ in self.groups)
+        self.made = []
+        self.adjust = adjust
+
+    def adjusted(self, adjust):
+        """The same starts, each passed through adjust(start)."""
+        return Starts(self.groups, adjust)
+
+    def __len__(self):
+        return self.size
+
+    def __getitem__(self, index):
+        for position, start in enumerate(self):
+            if position == index:
+                return start
+        raise IndexError(index)
+
+    def __iter__(self):
+        position = 0
+        while True:
+            while position >= len(self.made) and self.groups:
+                made = sorted(self.groups.pop(0)[2](), key=lambda item: item[0])
+                self.made.extend(start if self.adjust is None else self.adjust(start) for _, start in made)
+            if position >= len(self.made):
+                return
+            yield self.made[position]
+            position += 1
