@@ -133,11 +133,17 @@ def envelope_rate(time, values, omega):
     return float(np.dot(weights, (centres - mean_x) * (logs - mean_y)) / spread_x)
 
 
-def refine(cost, start, step, rounds=2):
-    """The minimum of a one-dimensional cost near `start`: rounds of a parabola
-    through the cost at start and start +- step, each moving at most two steps
-    and halving the step; three evaluations a round."""
-    best, best_cost = start, cost(start)
+# Parabolic steps of the refinement of frequency and damping (bench_fit.py's
+# convergence suite: one reaches as many cases as two, at half the work).
+REFINE_ROUNDS = 1
+
+
+def refine(cost, start, step, rounds=REFINE_ROUNDS, start_cost=None):
+    """(x, cost(x)) at the minimum of a one-dimensional cost near `start`:
+    rounds of a parabola through the cost at start and start +- step, each
+    moving at most two steps and halving the step; three evaluations a round
+    (and one at the start, unless its cost is given)."""
+    best, best_cost = start, cost(start) if start_cost is None else start_cost
     for _ in range(rounds):
         left, right = cost(best - step), cost(best + step)
         curvature = left - 2.0 * best_cost + right
@@ -150,7 +156,7 @@ def refine(cost, start, step, rounds=2):
         candidates = [(best_cost, best), (left, best - step), (right, best + step), (trial_cost, trial)]
         best_cost, best = min(candidates)
         step *= 0.5
-    return float(best)
+    return float(best), best_cost
 
 
 def damped_starts(family, waveform, time, values, fixed):
@@ -161,20 +167,26 @@ def damped_starts(family, waveform, time, values, fixed):
     if "omega" in fixed:
         omegas = [float(fixed["omega"])]
     else:
-        trend = np.polyval(np.polyfit(time - time[0], values, 1), time - time[0])
-        omegas = strongest_frequencies(time, values - trend, FREQUENCY_CANDIDATES) or [resolution]
+        # Less the straight line through the points, which would leak into the
+        # lowest frequencies.
+        since = time - time[0]
+        centred = since - since.mean()
+        slope = np.dot(centred, values) / np.dot(centred, centred)
+        omegas = strongest_frequencies(time, values - slope * centred, FREQUENCY_CANDIDATES) or [resolution]
     groups = []
     for rank, omega in enumerate(omegas):
+        # Only the strongest peak, the start a fit tries first, is refined, and
+        # its damping serves the others: they are tried only if it fails, and
+        # the fit refines them then.
         if "gamma" in fixed:
             gamma = float(fixed["gamma"])
-        else:
+        elif rank == 0:
             gamma = envelope_rate(time, values, omega)
-        # Only the strongest peak, the start a fit tries first, is refined: the
-        # others are tried only if it fails, and the fit refines them then.
+        cost = None
         if rank == 0 and "gamma" not in fixed:
-            gamma = refine(lambda g: profile.cost(omega, g), gamma, 0.5 / span)
+            gamma, cost = refine(lambda g: profile.cost(omega, g), gamma, 0.5 / span)
         if rank == 0 and "omega" not in fixed:
-            omega = refine(lambda w: profile.cost(w, gamma), omega, 0.1 * resolution)
+            omega, cost = refine(lambda w: profile.cost(w, gamma), omega, 0.1 * resolution, start_cost=cost)
         coefficients, cost = profile.solve(omega, gamma)
         size = 1 if "phi" in fixed or family.half_period_negates else 2
         groups.append((cost, size, DampedStarts(family, waveform, time, values, fixed, omega, gamma,
