@@ -213,7 +213,7 @@ class DampedStarts(object):
             else:
                 theta = -alpha - family.fundamental_shift + flip
                 theta = (theta + np.pi) % TWO_PI - np.pi
-                phi = theta / omega
+                phi = float(theta / omega)
             cost, start = scale_and_offset(waveform, time, values, fixed, dict(gamma=gamma, omega=omega, phi=phi))
             if family.half_period_negates and not fixed.keys() & {"amplitude", "phi"}:
                 start = family.canonical(start)
