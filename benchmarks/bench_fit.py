@@ -24,16 +24,30 @@ noise-free curve at the sample points.
    around them.  Take it on an idle machine: other processes competing for
    the cores stretch both times unevenly.
 3. Throughput: fit_many of 1000 signals x 1000 points on one process and two.
+4. Guess scaling (--only guess): the wall time (median of the repeats) and the
+   peak of memory allocated through Python's allocators (tracemalloc, which
+   NumPy's arrays report to) of undarix_fit.guess for harmonic_oscillator on
+   uniform and on sorted random times, 1,000 to 10^6 points.
+5. Whole fit (--only whole): fit() with its own guess over curve_fit (finite
+   differences) from that guess, and fit(p0=guess) over the same curve_fit,
+   per case; the median over the cases and its range over the repeats.
+6. False successes (--only wide): a widened random suite (40 to 6,000 points,
+   1 to 20 % noise, uniform, irregular and gappy times, 1.5 to 60 periods or
+   turns, time origins away from 0).  Each fit's chi-square is compared with
+   the best of least_squares with the exact Jacobian from the truth and from
+   20 random starts: a success that ends above 1.01 times that best is a false
+   success.  --wide-cases sets the cases per waveform.
 """
 
 import argparse
 import math
 import sys
 import time as clock
+import tracemalloc
 import warnings
 
 import numpy as np
-from scipy.optimize import OptimizeWarning, curve_fit
+from scipy.optimize import OptimizeWarning, curve_fit, least_squares
 
 import undarix_fit
 import undarix_ufuncs
@@ -228,17 +242,197 @@ def throughput(signals, points, repeats):
     return rows
 
 
+def guess_scaling(sizes, repeats, seed=SEED + 2):
+    """Rows (layout, points, median seconds, lowest, highest, peak MB) of
+    undarix_fit.guess on a damped cosine of 40 periods with 5 % noise."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for layout in ("uniform", "irregular"):
+        for points in sizes:
+            span = 100.0
+            if layout == "uniform":
+                time = np.linspace(0.0, span, points)
+            else:
+                time = np.sort(rng.uniform(0.0, span, points))
+            data = undarix_ufuncs.harmonic_oscillator(time, 1.0, -0.01, 2.5, 0.3, 0.2) \
+                + rng.normal(0.0, NOISE, points)
+            undarix_fit.guess("harmonic_oscillator", time, data)       # untimed: first-call set-up
+            times = []
+            for _ in range(repeats):
+                begin = clock.perf_counter()
+                undarix_fit.guess("harmonic_oscillator", time, data)
+                times.append(clock.perf_counter() - begin)
+            tracemalloc.start()
+            undarix_fit.guess("harmonic_oscillator", time, data)
+            peak = tracemalloc.get_traced_memory()[1]
+            tracemalloc.stop()
+            rows.append((layout, points, np.median(times), min(times), max(times), peak / 2.0 ** 20))
+            sys.stdout.flush()
+    return rows
+
+
+def model_of(case):
+    model = getattr(undarix_ufuncs, case.name)
+    if case.extra:
+        return lambda t, *p: model(t, *(p + case.extra))  # noqa: E731
+    return lambda t, *p: model(t, *p)  # noqa: E731
+
+
+def whole_fit(cases, repeats):
+    """Per waveform: (median over the cases of fit() with its own guess over
+    curve_fit from that guess [range of that median over the repeats], the
+    same for fit(p0=guess))."""
+    rows = []
+    for name in NAMES:
+        chosen = cases[name]
+        starts = [undarix_fit.guess(case.name, case.time, case.data, **case.options) for case in chosen]
+        starts = [[start[key] for key in undarix_fit.PARAMETERS[name]] for start in starts]
+        undarix_fit_parameters(chosen[0])
+        curve_fit_parameters(chosen[0], starts[0])
+        whole_medians, given_medians = [], []
+        for _ in range(repeats):
+            whole, given = [], []
+            for case, start in zip(chosen, starts):
+                begin = clock.perf_counter()
+                undarix_fit_parameters(case)
+                own = clock.perf_counter() - begin
+                begin = clock.perf_counter()
+                undarix_fit_parameters(case, p0=start)
+                from_start = clock.perf_counter() - begin
+                begin = clock.perf_counter()
+                curve_fit_parameters(case, start)
+                theirs = clock.perf_counter() - begin
+                whole.append(own / theirs)
+                given.append(from_start / theirs)
+            whole_medians.append(np.median(whole))
+            given_medians.append(np.median(given))
+        rows.append((name, len(chosen), np.median(whole_medians), min(whole_medians), max(whole_medians),
+                     np.median(given_medians), min(given_medians), max(given_medians)))
+        sys.stdout.flush()
+    return rows
+
+
+def make_wide_case(name, rng):
+    """A case of the widened suite: 40 to 6,000 points (log-uniform, at least 8 a
+    period), noise 1 to 20 % of |amplitude|, uniform, irregular or gappy (two
+    gaps of up to a tenth of the window each), 1.5 to 60 periods (turns), the
+    window starting 0 to 5 windows after 0."""
+    periods = 10.0 ** rng.uniform(math.log10(1.5), math.log10(60.0))
+    points = int(10.0 ** rng.uniform(math.log10(40.0), math.log10(6000.0)))
+    points = max(points, int(8 * periods))
+    layout = rng.choice(("uniform", "irregular", "gappy"))
+    noise = 10.0 ** rng.uniform(-2.0, math.log10(0.2))
+    amplitude = rng.choice((-1.0, 1.0)) * 10.0 ** rng.uniform(-1.0, 1.0)
+    offset = rng.uniform(-2.0, 2.0) * abs(amplitude)
+    if name == "transient_impulse":
+        span = 2.0 * np.pi * periods
+        truth = (amplitude, rng.uniform(1.0, 20.0), rng.uniform(0.1, 1.2), offset)
+        extra = ()
+        origin = 2.0 * np.pi * rng.integers(0, 30) + rng.uniform(0.0, 2.0 * np.pi)
+    else:
+        span = rng.uniform(5.0, 50.0)
+        omega = 2.0 * np.pi * periods / span
+        gamma = rng.uniform(-2.5, 0.3) / span
+        phi = rng.uniform(-np.pi, np.pi) / omega
+        extra = (int(rng.integers(1, 8)),) if name == "fourier_square_wave" else ()
+        origin = rng.uniform(0.0, 5.0) * span
+        # The amplitude is that at the window's start: e^(gamma*t) counts from 0.
+        truth = (amplitude * math.exp(-gamma * origin), gamma, omega, phi, offset)
+    if layout == "uniform":
+        time = np.linspace(0.0, span, points)
+    else:
+        time = np.sort(rng.uniform(0.0, span, points))
+        if layout == "gappy":
+            for _ in range(2):
+                start = rng.uniform(0.0, span)
+                time = time[(time < start) | (time > start + rng.uniform(0.0, 0.1) * span)]
+    case = Case(name, origin + time, truth, extra, rng)
+    case.data = case.clean + rng.normal(0.0, noise * abs(amplitude), case.time.size)
+    case.sigma = noise * abs(amplitude)
+    return case
+
+
+def random_start(case, rng):
+    """A random start over the suite's ranges (the offset and scale from the data)."""
+    scale = float(np.std(case.data)) or 1.0
+    centre = float(np.median(case.data))
+    span = case.time[-1] - case.time[0]
+    if case.name == "transient_impulse":
+        return [rng.uniform(-3, 3) * scale, rng.uniform(0.0, 24.0), rng.uniform(0.05, 1.5), centre]
+    omega = 2.0 * np.pi * rng.uniform(1.0, 70.0) / span
+    return [rng.uniform(-3, 3) * scale, 0.0, omega, rng.uniform(-np.pi, np.pi) / omega, centre]
+
+
+def reference_chisqr(case, rng, starts=20):
+    """The least chi-square of least_squares (exact Jacobian) from the truth and
+    from `starts` random starts."""
+    model = getattr(undarix_ufuncs, case.name)
+    jacobian = getattr(undarix_ufuncs, case.name + "_jacobian")
+
+    def residuals(p):
+        return model(case.time, *(tuple(p) + case.extra)) - case.data
+
+    def derivatives(p):
+        return np.column_stack(jacobian(case.time, *(tuple(p) + case.extra)))
+    best = np.inf
+    for start in [list(case.truth)] + [random_start(case, rng) for _ in range(starts)]:
+        with np.errstate(all="ignore"):
+            try:
+                found = least_squares(residuals, start, jac=derivatives, method="lm")
+            except (ValueError, np.linalg.LinAlgError):
+                continue
+        cost = float(np.dot(found.fun, found.fun))
+        if np.isfinite(cost):
+            best = min(best, cost)
+    return best
+
+
+def wide_suite(count, seed=SEED + 3):
+    """Per waveform: (cases, false successes, success=False, worst ratio of a
+    success's chi-square to the reference's, fits that raised)."""
+    rng = np.random.default_rng(seed)
+    rows = []
+    for name in NAMES:
+        false, failed, raised, worst = 0, 0, 0, 1.0
+        for _ in range(count):
+            case = make_wide_case(name, rng)
+            reference = reference_chisqr(case, rng)
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    result = undarix_fit.fit(case.name, case.time, case.data, **case.options)
+            except (ValueError, np.linalg.LinAlgError):
+                raised += 1
+                continue
+            if not result.success:
+                failed += 1
+                continue
+            ratio = result.chisqr / reference
+            worst = max(worst, ratio)
+            if ratio > 1.01:
+                false += 1
+        rows.append((name, count, false, failed, raised, worst))
+        sys.stdout.flush()
+    return rows
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="a few cases of each part (seconds)")
     parser.add_argument("--cases", type=int, default=200, help="synthetic signals per waveform (default 200)")
     parser.add_argument("--repeats", type=int, default=5, help="repeats of each timing (default 5)")
     parser.add_argument("--no-timing", action="store_true", help="convergence only")
-    parser.add_argument("--only", choices=("convergence", "speed", "throughput"), help="run this part only")
+    parser.add_argument("--only", choices=("convergence", "speed", "throughput", "guess", "whole", "wide"),
+                        help="run this part only")
+    parser.add_argument("--wide-cases", type=int, default=200,
+                        help="cases per waveform of the widened false-success suite (default 200)")
+    parser.add_argument("--largest", type=int, default=10 ** 6,
+                        help="the most points of the guess's scaling (default 10^6)")
     arguments = parser.parse_args(argv)
-    parts = {arguments.only} if arguments.only else {"convergence", "speed", "throughput"}
+    parts = {arguments.only} if arguments.only else {"convergence", "speed", "throughput", "guess", "whole",
+                                                     "wide"}
     if arguments.no_timing:
-        parts &= {"convergence"}
+        parts &= {"convergence", "wide"}
     count = 4 if arguments.quick else arguments.cases
     repeats = 2 if arguments.quick else arguments.repeats
     try:
@@ -268,6 +462,38 @@ def main(argv=None):
         for name, total, ours, theirs, ratio, low, high, fastest in speed(timed, repeats):
             print("| `%s` | %d | %.2f | %.2f | %.2f [%.2f, %.2f] | %.2f |" % (name, total, ours, theirs, ratio, low,
                                                                          high, fastest))
+            sys.stdout.flush()
+    if "wide" in parts:
+        wide = 3 if arguments.quick else arguments.wide_cases
+        print("\nFalse successes over the widened suite (%d cases per waveform, seed %d; reference: the best of"
+              " least_squares with the exact Jacobian from the truth and 20 random starts)\n" % (wide, SEED + 3))
+        print("| waveform | cases | success above 1.01 x the reference | success=False | raised |"
+              " worst success / reference |")
+        print("|---|---:|---:|---:|---:|---:|")
+        for name, total, false, failed, raised, worst in wide_suite(wide):
+            print("| `%s` | %d | %d | %d (%.1f %%) | %d | %.3f |" % (name, total, false, failed,
+                                                                   100.0 * failed / total, raised, worst))
+            sys.stdout.flush()
+    if "guess" in parts:
+        largest = 20000 if arguments.quick else arguments.largest
+        sizes = [size for size in (1000, 4000, 16000, 100000, 1000000) if size <= largest]
+        print("\nguess of harmonic_oscillator against n (ms, median of %d repeats [range]; peak traced memory)\n"
+              % repeats)
+        print("| time | points | ms | peak MB | bytes per point |")
+        print("|---|---:|---:|---:|---:|")
+        for layout, points, median, low, high, peak in guess_scaling(sizes, repeats):
+            print("| %s | %d | %.2f [%.2f, %.2f] | %.1f | %.0f |" % (layout, points, 1e3 * median, 1e3 * low,
+                                                                  1e3 * high, peak, peak * 2.0 ** 20 / points))
+            sys.stdout.flush()
+    if "whole" in parts:
+        timed = {name: cases[name][:min(count, 50)] for name in NAMES}
+        print("\nWhole fit against curve_fit from the guess (median over the cases of the per-case ratio;"
+              " median [range] over %d repeats)\n" % repeats)
+        print("| waveform | cases | `fit()` with its own guess / `curve_fit` | `fit(p0=guess)` / `curve_fit` |")
+        print("|---|---:|---:|---:|")
+        for name, total, whole, low, high, given, given_low, given_high in whole_fit(timed, repeats):
+            print("| `%s` | %d | %.2f [%.2f, %.2f] | %.2f [%.2f, %.2f] |" % (name, total, whole, low, high, given,
+                                                                          given_low, given_high))
             sys.stdout.flush()
     if "throughput" not in parts:
         return

@@ -1,44 +1,43 @@
 """First estimates of every free parameter, read from the data alone.
 
 The damped waveforms: the frequency from the spectrum, the damping from the
-envelope of the oscillation, then amplitude and offset by linear least squares
-for the phase that the fundamental's cosine and sine components give.  The
-pulse: onset and width from a grid search over the folded 24-hour cycle,
-amplitude and equilibrium by linear least squares.  Each start is scored by its
-sum of squared residuals; several starts (the strongest spectral peaks) are
-returned best first, so that a fit can try more than one."""
+envelope of the oscillation, both refined on the linear profile (a few
+parabolic steps), then amplitude and offset by linear least squares for the
+phase that the fundamental's cosine and sine components give.  The pulse:
+onset and width from a search over the folded 24-hour cycle (the data's means
+in phase bins, correlated with each trial width's pulse by FFT), amplitude and
+equilibrium by linear least squares.  Each start is scored by its sum of
+squared residuals; several starts (the strongest spectral peaks) are returned
+best first, so that a fit can try more than one.  Every step costs O(n) or
+O(n log n) time and O(n) memory."""
 
 import math
 
 import numpy as np
-from scipy.optimize import minimize_scalar
 
 from ._marquardt import cholesky, cholesky_solve, scaled_matrix
 from ._spectrum import strongest_frequencies
-from ._waveforms import PULSE
 
 TWO_PI = 2.0 * np.pi
 # Spectral peaks tried as the fundamental frequency.
 FREQUENCY_CANDIDATES = 3
-
-# The fundamental of each damped waveform, as a multiple of A*cos(x + shift):
-# cos x; sin x = cos(x - pi/2); (4/pi)*sin x; -2*cos x = 2*cos(x + pi).
-FUNDAMENTAL_SHIFT = {
-    "harmonic_oscillator": 0.0,
-    "pseudo_square_wave": -0.5 * np.pi,
-    "fourier_square_wave": -0.5 * np.pi,
-    "pseudo_cycloid_wave": np.pi,
-}
-# Waveforms whose negative is the same waveform half a period later: the two
-# signs of the fundamental give the same curve, so one is tried, and the
-# amplitude is made positive.
-SIGN_SYMMETRIC = ("harmonic_oscillator", "pseudo_square_wave")
+# The damped guess refines frequency and damping on at most this many points
+# (evenly strided): the profile's optimum moves by a small part of the fit's
+# own uncertainty, and each of its evaluations costs work per point.
+PROFILE_POINTS = 20000
 # The normal equations square the columns' condition number: where a pivot of
 # their matrix scaled to unit diagonal (the share of a column that the ones
 # before it leave unexplained) is this small, squared, the columns are too
 # close to dependent for them, and an orthogonal factorisation solves.  Above
 # it the coefficients agree with that factorisation's to about 1e-10.
 DEPENDENT = 1e-6
+
+
+def sum_of_squares(values):
+    """sum(values**2) of a vector.  Not numpy.dot: from about 10^4 elements
+    OpenBLAS spreads a vector's dot product over its threads, which on a busy
+    machine made it take a thousand times as long as this loop does."""
+    return float(np.einsum("i,i->", values, values))
 
 
 def linear_fit(columns, values):
@@ -51,7 +50,7 @@ def linear_fit(columns, values):
     from the normal equations, so that a good fit's small sum of squares
     suffers no cancellation."""
     if not columns:
-        return np.zeros(0), float(np.dot(values, values))
+        return np.zeros(0), sum_of_squares(values)
     design = np.array(columns)
     # Of the product, only the lower triangle is read (see _marquardt).
     normal = np.dot(design, design.copy().T).tolist()
@@ -67,26 +66,27 @@ def linear_fit(columns, values):
         scaled = cholesky_solve(lower, [p / n for p, n in zip(projections, norms)])
         coefficients = np.array([value / n for value, n in zip(scaled, norms)])
     residual = values - np.dot(coefficients, design)
-    return coefficients, float(np.dot(residual, residual))
+    return coefficients, sum_of_squares(residual)
 
 
 class DampedProfile(object):
     """For a frequency and a damping rate, the best oscillation of that shape:
     data ~ e^(gamma*s)*(c*cos(omega*t) + d*sin(omega*t)) + offset (+ e^(gamma*s)
-    for the Fourier square wave's constant term), s the time since the first
-    point, solved linearly."""
+    where the shape holds a constant term), s the time since the first point,
+    solved linearly."""
 
-    def __init__(self, name, time, values):
-        self.name = name
+    def __init__(self, family, time, values):
+        self.constant_term = family.constant_term
         self.time = time
         self.values = values
         self.since = time - time[0]
+        self.ones = np.ones_like(time)
 
     def solve(self, omega, gamma):
         envelope = np.exp(gamma * self.since)
-        columns = [envelope * np.cos(omega * self.time), envelope * np.sin(omega * self.time),
-                   np.ones_like(self.time)]
-        if self.name == "fourier_square_wave":
+        phase = omega * self.time
+        columns = [envelope * np.cos(phase), envelope * np.sin(phase), self.ones]
+        if self.constant_term:
             columns.append(envelope)
         return linear_fit(columns, self.values)
 
@@ -96,82 +96,137 @@ class DampedProfile(object):
 
 def envelope_rate(time, values, omega):
     """The damping rate from the envelope: the amplitude of the oscillation at
-    `omega` in consecutive stretches of the window, fitted log-linearly (weighted
-    by amplitude, so that stretches lost in the noise count little)."""
+    `omega` in consecutive stretches of the window (each at least 1.5 periods,
+    read from its centred Fourier sum), fitted log-linearly (weighted by
+    amplitude, so that stretches lost in the noise count little)."""
     span = time[-1] - time[0]
     periods = omega * span / TWO_PI
     count = int(min(12, max(2, periods // 1.5)))
     edges = np.linspace(time[0], time[-1], count + 1)
-    centres, amplitudes = [], []
-    for start, stop in zip(edges[:-1], edges[1:]):
-        inside = (time >= start) & (time <= stop)
-        if inside.sum() < 5:
-            continue
-        t = time[inside]
-        (c, d, _), _ = linear_fit([np.cos(omega * t), np.sin(omega * t), np.ones_like(t)], values[inside])
-        centres.append(0.5 * (start + stop))
-        amplitudes.append(np.hypot(c, d))
-    amplitudes = np.asarray(amplitudes)
-    if amplitudes.size < 2 or not np.all(amplitudes > 0):
+    starts = np.searchsorted(time, edges[:-1])
+    counts = np.diff(np.concatenate((starts, [time.size])))
+    keep = counts >= 5
+    if keep.sum() < 2:
         return 0.0
-    weights = amplitudes / amplitudes.max()
-    slope = np.polyfit(np.asarray(centres), np.log(amplitudes), 1, w=weights)[0]
-    return float(slope)
+    phase = omega * time
+    cos, sin = np.cos(phase), np.sin(phase)
+
+    def sums(array):
+        return np.add.reduceat(array, starts)[keep]
+    n = counts[keep].astype(float)
+    mean = sums(values) / n
+    real = sums(values * cos) - mean * sums(cos)
+    imaginary = sums(values * sin) - mean * sums(sin)
+    amplitudes = 2.0 * np.hypot(real, imaginary) / n
+    centres = 0.5 * (edges[:-1] + edges[1:])[keep]
+    if not np.all(amplitudes > 0):
+        return 0.0
+    # Weighted least squares of log amplitude ~ centre (numpy.polyfit's w
+    # weights the residuals, so the squares are weighted by weights**2).
+    weights = (amplitudes / amplitudes.max()) ** 2
+    logs = np.log(amplitudes)
+    mean_x = np.dot(weights, centres) / weights.sum()
+    mean_y = np.dot(weights, logs) / weights.sum()
+    spread_x = np.dot(weights, (centres - mean_x) ** 2)
+    if not spread_x > 0:
+        return 0.0
+    return float(np.dot(weights, (centres - mean_x) * (logs - mean_y)) / spread_x)
 
 
-def refine(cost, start, half_width):
-    """The minimum of a one-dimensional cost near start."""
-    found = minimize_scalar(cost, bounds=(start - half_width, start + half_width), method="bounded",
-                            options={"xatol": 1e-4 * half_width})
-    return float(found.x) if found.fun <= cost(start) else float(start)
+# Parabolic steps of the refinement of frequency and damping (bench_fit.py's
+# convergence suite: one reaches as many cases as two, at half the work).
+REFINE_ROUNDS = 1
 
 
-def damped_starts(waveform, time, values, fixed):
+def refine(cost, start, step, rounds=REFINE_ROUNDS, start_cost=None):
+    """(x, cost(x)) at the minimum of a one-dimensional cost near `start`:
+    rounds of a parabola through the cost at start and start +- step, each
+    moving at most two steps and halving the step; three evaluations a round
+    (and one at the start, unless its cost is given)."""
+    best, best_cost = start, cost(start) if start_cost is None else start_cost
+    for _ in range(rounds):
+        left, right = cost(best - step), cost(best + step)
+        curvature = left - 2.0 * best_cost + right
+        if curvature > 0:
+            move = max(-2.0, min(2.0, 0.5 * (left - right) / curvature)) * step
+        else:
+            move = -step if left < right else step
+        trial = best + move
+        trial_cost = cost(trial)
+        candidates = [(best_cost, best), (left, best - step), (right, best + step), (trial_cost, trial)]
+        best_cost, best = min(candidates)
+        step *= 0.5
+    return float(best), best_cost
+
+
+def damped_starts(family, waveform, time, values, fixed):
     span = time[-1] - time[0]
     resolution = TWO_PI / span
-    profile = DampedProfile(waveform.name, time, values)
+    stride = max(1, -(-time.size // PROFILE_POINTS))
+    profile = DampedProfile(family, time[::stride], values[::stride])
     if "omega" in fixed:
         omegas = [float(fixed["omega"])]
     else:
-        trend = np.polyval(np.polyfit(time - time[0], values, 1), time - time[0])
-        omegas = strongest_frequencies(time, values - trend, FREQUENCY_CANDIDATES) or [resolution]
-    starts = []
-    for omega in omegas:
+        # Less the straight line through the points, which would leak into the
+        # lowest frequencies.
+        since = time - time[0]
+        centred = since - since.mean()
+        slope = np.dot(centred, values) / np.dot(centred, centred)
+        omegas = strongest_frequencies(time, values - slope * centred, FREQUENCY_CANDIDATES) or [resolution]
+    groups = []
+    for rank, omega in enumerate(omegas):
+        # Only the strongest peak, the start a fit tries first, is refined, and
+        # its damping serves the others: they are tried only if it fails, and
+        # the fit refines them then.
         if "gamma" in fixed:
             gamma = float(fixed["gamma"])
-        else:
+        elif rank == 0:
             gamma = envelope_rate(time, values, omega)
-            gamma = refine(lambda g: profile.cost(omega, g), gamma, 1.5 / span)
-        if "omega" not in fixed:
-            omega = refine(lambda w: profile.cost(w, gamma), omega, 0.5 * resolution)
-            if "gamma" not in fixed:
-                gamma = refine(lambda g: profile.cost(omega, g), gamma, 0.5 / span)
-        (c, d) = profile.solve(omega, gamma)[0][:2]
+        cost = None
+        if rank == 0 and "gamma" not in fixed:
+            gamma, cost = refine(lambda g: profile.cost(omega, g), gamma, 0.5 / span)
+        if rank == 0 and "omega" not in fixed:
+            omega, cost = refine(lambda w: profile.cost(w, gamma), omega, 0.1 * resolution, start_cost=cost)
+        coefficients, cost = profile.solve(omega, gamma)
+        size = 1 if "phi" in fixed or family.half_period_negates else 2
+        groups.append((cost, size, DampedStarts(family, waveform, time, values, fixed, omega, gamma,
+                                                coefficients[:2])))
+    return groups
+
+
+class DampedStarts(object):
+    """The starts (one, or both signs of the fundamental) at a frequency and
+    damping whose linear profile is known: made only when a fit asks for
+    them, each one evaluation of the waveform and a linear fit."""
+
+    def __init__(self, family, waveform, time, values, fixed, omega, gamma, coefficients):
+        self.arguments = (family, waveform, time, values, fixed, omega, gamma, coefficients)
+
+    def __call__(self):
+        family, waveform, time, values, fixed, omega, gamma, (c, d) = self.arguments
         # e^(gamma*s)*(c*cos(omega*t) + d*sin(omega*t)) = R*e^(gamma*s)*cos(omega*t - alpha)
         alpha = np.arctan2(d, c)
+        starts = []
         for flip in (0.0, np.pi):
             if "phi" in fixed:
                 phi = float(fixed["phi"])
             else:
-                theta = -alpha - FUNDAMENTAL_SHIFT[waveform.name] + flip
+                theta = -alpha - family.fundamental_shift + flip
                 theta = (theta + np.pi) % TWO_PI - np.pi
-                phi = theta / omega
+                phi = float(theta / omega)
             cost, start = scale_and_offset(waveform, time, values, fixed, dict(gamma=gamma, omega=omega, phi=phi))
-            if waveform.name in SIGN_SYMMETRIC and start["amplitude"] < 0 and not fixed.keys() & {"amplitude", "phi"}:
-                # the same curve with a positive amplitude, half a period later
-                start["amplitude"] = -start["amplitude"]
-                theta = (phi * omega + 2.0 * np.pi) % TWO_PI - np.pi
-                start["phi"] = theta / omega
+            if family.half_period_negates and not fixed.keys() & {"amplitude", "phi"}:
+                start = family.canonical(start)
             starts.append((cost, start))
-            if "phi" in fixed or waveform.name in SIGN_SYMMETRIC:
+            if "phi" in fixed or family.half_period_negates:
                 break
-    return starts
+        return starts
 
 
 def scale_and_offset(waveform, time, values, fixed, shape):
     """The start with the given shape whose amplitude and offset (the free ones
     among them) fit the data best, and its sum of squared residuals."""
-    offset_name = waveform.names[-1]
+    offset_name = waveform.family.offset
     unit = dict(shape, amplitude=1.0)
     unit[offset_name] = 0.0
     pattern = waveform.value(time, [unit[name] for name in waveform.names])
@@ -195,79 +250,148 @@ def scale_and_offset(waveform, time, values, fixed, shape):
     return cost, {name: start[name] for name in waveform.names}
 
 
+# Phase bins of the folded turn for the pulse search: about four points a bin,
+# between these bounds (the finest bins place the onset to 0.006 h; the
+# profile in the fit then places it between the samples).
+PULSE_BINS = (64, 4096)
+# Trial widths (radians) of the pulse search, geometric, and their count.
+PULSE_WIDTHS = (0.02, 3.0)
+PULSE_WIDTH_COUNT = 28
+
+
 def pulse_starts(waveform, time, values, fixed):
-    """Onset and width by a grid search on the data folded onto one turn: first
-    coarse, on the means of 240 phase bins, then fine, on the points themselves."""
+    """Onset and width by a search on the data folded onto one turn: the means
+    of the points in each phase bin, and for every trial width the weighted
+    linear fit of a pulse starting at every bin edge, its three sums over the
+    bins a correlation that one FFT gives for all onsets at once."""
     phase = np.fmod(time, TWO_PI)
-    if "period" in fixed:
-        onsets = np.array([float(fixed["period"])])
-    else:
-        onsets = np.arange(0.0, 24.0, 0.1)
+    bins = int(min(PULSE_BINS[1], max(PULSE_BINS[0], 2 ** round(math.log2(max(1, time.size / 4))))))
+    step = TWO_PI / bins
+    # A negative time's remainder is negative: no onset in the turn reaches it,
+    # and it counts in the totals only.
+    reached = phase >= 0
+    index = np.minimum((phase[reached] / step).astype(np.int64), bins - 1)
+    counts = np.bincount(index, minlength=bins).astype(float)
+    sums = np.bincount(index, weights=values[reached], minlength=bins)
     if "width" in fixed:
         widths = np.array([float(fixed["width"])])
     else:
-        widths = np.geomspace(0.02, 3.0, 28)
-    bins = 240
-    index = np.where(phase >= 0, np.minimum((phase / TWO_PI * bins).astype(int), bins - 1), bins)
-    counts = np.bincount(index, minlength=bins + 1).astype(float)
-    sums = np.bincount(index, weights=values, minlength=bins + 1)
-    used = counts > 0
-    centres = np.append((np.arange(bins) + 0.5) / bins * TWO_PI, -1.0)[used]
-    means = sums[used] / counts[used]
-    best = grid_search(centres, means, counts[used], onsets, widths, fixed)
-    onset, width = best
-    if "period" not in fixed:
-        onsets = onset + np.arange(-0.15, 0.1501, 0.005)
-    if "width" not in fixed:
-        widths = width * np.linspace(0.8, 1.25, 10)
-    onset, width = grid_search(phase, values, np.ones_like(values), onsets, widths, fixed)
-    return [scale_and_offset(waveform, time, values, fixed, dict(period=onset, width=width))]
+        widths = np.geomspace(max(PULSE_WIDTHS[0], 0.5 * step), PULSE_WIDTHS[1], PULSE_WIDTH_COUNT)
+    # Kernel: the pulse of each width at the bin centres m + 1/2 bins after
+    # its onset (nothing before it); zero-padded to 2*bins so that the
+    # correlation does not wrap round (the pulse ends with the turn).
+    offsets = (np.arange(bins) + 0.5) * step
+    kernel = np.zeros((widths.size, 2 * bins))
+    kernel[:, :bins] = np.exp(-0.5 * (offsets[None, :] / widths[:, None]) ** 2)
+    spectra = np.fft.rfft(kernel, axis=1)
+    squares = np.fft.rfft(kernel ** 2, axis=1)
+    del kernel
 
-
-def grid_search(phase, values, weights, onsets, widths, fixed):
-    """The (onset, width) whose pulse shape, scaled and offset by weighted linear
-    least squares, leaves the smallest weighted sum of squared residuals."""
-    distance = phase[None, None, :] - (onsets / 24.0 * TWO_PI)[:, None, None]
-    shapes = np.where(distance >= 0, np.exp(-0.5 * (distance / widths[None, :, None]) ** 2), 0.0)
-    total = weights.sum()
-    target = values
-    if "amplitude" in fixed:
-        target = values - float(fixed["amplitude"]) * shapes
-    if "equilibrium" in fixed:
-        target = target - float(fixed["equilibrium"])
-    if "amplitude" in fixed:
-        if "equilibrium" in fixed:
-            residual = target
-        else:
-            mean = (weights * target).sum(axis=-1, keepdims=True) / total
-            residual = target - mean
-        cost = (weights * residual ** 2).sum(axis=-1)
-    else:
-        target = np.broadcast_to(target, shapes.shape)
-        if "equilibrium" in fixed:
-            sxx = (weights * shapes * shapes).sum(axis=-1)
-            sxy = (weights * shapes * target).sum(axis=-1)
-            scale = np.where(sxx > 0, sxy / np.where(sxx > 0, sxx, 1.0), 0.0)
-            residual = target - scale[..., None] * shapes
-        else:
-            mean_x = (weights * shapes).sum(axis=-1) / total
-            mean_y = (weights * target).sum(axis=-1) / total
-            dx = shapes - mean_x[..., None]
-            dy = target - mean_y[..., None]
-            sxx = (weights * dx * dx).sum(axis=-1)
-            sxy = (weights * dx * dy).sum(axis=-1)
-            scale = np.where(sxx > 0, sxy / np.where(sxx > 0, sxx, 1.0), 0.0)
-            residual = dy - scale[..., None] * dx
-        cost = (weights * residual ** 2).sum(axis=-1)
+    def correlate(weights, spectrum):
+        # sum_m weights[k + m] * kernel[m] for every onset bin k
+        data = np.fft.rfft(weights, 2 * bins)
+        return np.fft.irfft(data[None, :] * np.conj(spectrum), 2 * bins, axis=1)[:, :bins]
+    total = float(time.size)
+    total_sum = float(values.sum())
+    total_square = sum_of_squares(values)
+    sx = correlate(counts, spectra)           # sum of the pulse over the points
+    sxx = correlate(counts, squares)          # of its square
+    sxy = correlate(sums, spectra)            # of the pulse times the data
+    # The bin means stand for the points: the cost is of the points, each at its
+    # bin's pulse value.
+    if "period" in fixed:
+        onset_bins = np.array([min(bins - 1, int(round(float(fixed["period"]) / 24.0 * bins)))])
+        sx, sxx, sxy = sx[:, onset_bins], sxx[:, onset_bins], sxy[:, onset_bins]
+    cost = pulse_costs(sx, sxx, sxy, total, total_sum, total_square, fixed)
     i, j = np.unravel_index(np.argmin(cost), cost.shape)
-    return float(onsets[i]), float(widths[j])
+    if "period" in fixed:
+        onset = float(fixed["period"])
+    else:
+        # Between bin edges: a parabola through the neighbouring onsets' costs.
+        onset_bin = float(j)
+        if 0 < j < cost.shape[1] - 1:
+            left, middle, right = cost[i, j - 1], cost[i, j], cost[i, j + 1]
+            curvature = left - 2.0 * middle + right
+            if curvature > 0:
+                onset_bin += max(-0.5, min(0.5, 0.5 * (left - right) / curvature))
+        onset = onset_bin * step / TWO_PI * 24.0
+    width = float(widths[i])
+    if "width" not in fixed and 0 < i < widths.size - 1:
+        left, middle, right = cost[i - 1, j], cost[i, j], cost[i + 1, j]
+        curvature = left - 2.0 * middle + right
+        if curvature > 0:
+            width *= (widths[1] / widths[0]) ** max(-0.5, min(0.5, 0.5 * (left - right) / curvature))
+    made = [scale_and_offset(waveform, time, values, fixed, dict(period=float(onset), width=float(width)))]
+    return [(made[0][0], 1, lambda: made)]
+
+
+def pulse_costs(sx, sxx, sxy, total, total_sum, total_square, fixed):
+    """The sum of squared residuals of data ~ amplitude * pulse + equilibrium for
+    every (width, onset), from the sums of the pulse, its square and its
+    product with the data, with the free ones of amplitude and equilibrium
+    fitted."""
+    sy, syy = total_sum, total_square
+    if "amplitude" in fixed:
+        a = float(fixed["amplitude"])
+        # residual r = y - a x - c
+        ry = sy - a * sx
+        ryy = syy - 2.0 * a * sxy + a * a * sxx
+        if "equilibrium" in fixed:
+            c = float(fixed["equilibrium"])
+            return ryy - 2.0 * c * ry + c * c * total
+        return ryy - ry * ry / total
+    if "equilibrium" in fixed:
+        c = float(fixed["equilibrium"])
+        ry = sxy - c * sx
+        yy = syy - 2.0 * c * sy + c * c * total
+        with np.errstate(invalid="ignore", divide="ignore"):
+            return np.where(sxx > 0, yy - ry * ry / np.where(sxx > 0, sxx, 1.0), yy)
+    vxx = sxx - sx * sx / total
+    vxy = sxy - sx * sy / total
+    vyy = syy - sy * sy / total
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(vxx > 1e-12 * total, vyy - vxy * vxy / np.where(vxx > 0, vxx, 1.0), vyy)
 
 
 def ranked_starts(waveform, time, values, fixed):
-    """Starting parameter sets, best first (by sum of squared residuals)."""
-    if waveform.names == PULSE:
-        starts = pulse_starts(waveform, time, values, fixed)
-    else:
-        starts = damped_starts(waveform, time, values, fixed)
-    starts.sort(key=lambda item: item[0])
-    return [start for _, start in starts]
+    """Starting parameter sets, best first: the family's groups of starts (the
+    spectral peaks) by the sum of squares of their linear profile, within a
+    group by their own; made as they are asked for."""
+    groups = waveform.family.starts(waveform, time, values, fixed)
+    groups.sort(key=lambda group: group[0])
+    return Starts(groups)
+
+
+class Starts(object):
+    """A sequence of starts whose groups are made when first reached: a fit
+    that succeeds from the first start never pays for the others."""
+
+    def __init__(self, groups, adjust=None):
+        self.groups = list(groups)
+        self.size = sum(size for _, size, _ in self.groups)
+        self.made = []
+        self.adjust = adjust
+
+    def adjusted(self, adjust):
+        """The same starts, each passed through adjust(start)."""
+        return Starts(self.groups, adjust)
+
+    def __len__(self):
+        return self.size
+
+    def __getitem__(self, index):
+        for position, start in enumerate(self):
+            if position == index:
+                return start
+        raise IndexError(index)
+
+    def __iter__(self):
+        position = 0
+        while True:
+            while position >= len(self.made) and self.groups:
+                made = sorted(self.groups.pop(0)[2](), key=lambda item: item[0])
+                self.made.extend(start if self.adjust is None else self.adjust(start) for _, start in made)
+            if position >= len(self.made):
+                return
+            yield self.made[position]
+            position += 1

@@ -2,20 +2,13 @@
 guess() is undarix_fit.guess."""
 
 from ._fit import guess
-from ._waveforms import DAMPED, Waveform
+from ._waveforms import Waveform
 
 
 def model_function(waveform):
     """f(x, <parameters>) with the waveform's parameter names as its arguments,
-    which is how lmfit learns them."""
-    if waveform.names == DAMPED:
-        def damped(x, amplitude, gamma, omega, phi, y):
-            return waveform.value(x, (amplitude, gamma, omega, phi, y))
-        function = damped
-    else:
-        def pulse(x, amplitude, period, width, equilibrium):
-            return waveform.value(x, (amplitude, period, width, equilibrium))
-        function = pulse
+    which is how lmfit learns them (the family knows them)."""
+    function = waveform.family.model_function(waveform)
     function.__name__ = waveform.name
     return function
 
