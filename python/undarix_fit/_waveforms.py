@@ -3,6 +3,8 @@ ufunc and its Jacobian ufunc, and how a parameter set is laid out for a call."""
 
 import numbers
 
+import numpy as np
+
 import undarix_ufuncs
 
 DAMPED = ("amplitude", "gamma", "omega", "phi", "y")
@@ -15,6 +17,8 @@ PARAMETERS = {
     "pseudo_cycloid_wave": DAMPED,
     "transient_impulse": PULSE,
 }
+
+UINT64_MAX = 2 ** 64 - 1
 
 # The integer input that follows the continuous parameters, where there is one.
 INTEGER_INPUT = {"fourier_square_wave": "num_harmonics"}
@@ -39,10 +43,13 @@ class Waveform(object):
             if num_harmonics is None:
                 raise ValueError("%s needs num_harmonics=N, the number of odd harmonics (an int)" % name)
             if isinstance(num_harmonics, bool) or not isinstance(num_harmonics, numbers.Integral) \
-                    or num_harmonics < 0:
-                raise ValueError("num_harmonics must be a non-negative int, not %r" % (num_harmonics,))
-            self.extra = (int(num_harmonics),)
-        self.num_harmonics = self.extra[0] if self.extra else None
+                    or not 0 <= num_harmonics <= UINT64_MAX:
+                raise ValueError("num_harmonics must be a non-negative int up to 2**64 - 1, not %r"
+                                 % (num_harmonics,))
+            # The ufunc's input is a uint64: a Python int past the int64 range
+            # would be refused on its way there.
+            self.extra = (np.uint64(num_harmonics),)
+        self.num_harmonics = int(self.extra[0]) if self.extra else None
         self.value_ufunc = getattr(undarix_ufuncs, name)
         self.jacobian_ufunc = getattr(undarix_ufuncs, name + "_jacobian")
 
