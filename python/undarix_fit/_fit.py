@@ -120,7 +120,7 @@ def guess(name, time, data, **fixed):
     frame = chosen_frame(waveform.names, samples, values, None, False, False)
     inner = samples if frame.identity else samples.rescaled(frame.reference, frame.time_scale, frame.data_scale)
     with clear_linear_algebra_errors():
-        start = ranked_starts(waveform, inner.time, inner.data, frame.inward_all(values))[0]
+        start = ranked_starts(waveform, *distinct_times(inner.time, inner.data), frame.inward_all(values))[0]
     return frame.outward_dict(start)
 
 
@@ -367,14 +367,14 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
     with np.errstate(over="ignore", invalid="ignore"):
         params, transform = frame.outward(inner_parameters)
         if not frame.identity:
-            # Scaled by the largest entry of the transform, so that a
-            # standard error of data near the float range does not
-            # overflow on its way through the variance.
-            largest = float(np.max(np.abs(transform)))
-            shrunk = transform / largest
+            # Each row of the transform scaled by its largest entry, so that
+            # a standard error near either end of the float range neither
+            # overflows nor underflows on its way through the variance.
+            largest = np.max(np.abs(transform), axis=1)
+            shrunk = transform / largest[:, None]
             covariance = np.dot(np.dot(shrunk, covariance), shrunk.T)
         else:
-            largest = 1.0
+            largest = np.ones(len(names))
     if not np.isfinite(params).all() or (params == 0.0).sum() > (inner_parameters == 0.0).sum():
         raise ValueError("the fit converged in time measured from %r, but its parameters cannot be given in "
                          "absolute time: the envelope exp(gamma*t) leaves the float range there (%s at that "
@@ -391,7 +391,7 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
     init_params = frame.outward(start_vector)[0]
     with np.errstate(invalid="ignore", over="ignore"):
         stderr = np.sqrt(covariance.diagonal()) * largest
-        covariance = covariance * (largest * largest)
+        covariance = covariance * np.multiply.outer(largest, largest)
     if not math.isfinite(chisqr) and math.isfinite(finished.chisqr):
         notes.append("the chi-square overflows in the data's units (the fit ran on data scaled by %g)" % data_scale)
     result = FitResult(
@@ -484,12 +484,23 @@ def starting_points(waveform, base, samples, start, fixed_values):
                 slope = float(np.polyfit(samples.time - samples.time[0], data, 1)[0])
             data = data - slope * samples.time
         base_fixed = {key: value for key, value in fixed_values.items() if key in base.names}
-        starts = ranked_starts(base, samples.time, data, base_fixed)
+        starts = ranked_starts(base, *distinct_times(samples.time, data), base_fixed)
         if slope is not None:
             starts = [dict(start, **{SLOPE: slope}) for start in starts]
     if fixed_values:
         starts = [dict(start, **fixed_values) for start in starts]
     return starts
+
+
+def distinct_times(time, data):
+    """(time, data) with the points of a repeated time stamp averaged into one,
+    for the guess, whose spectrum reads the sampling from the steps between
+    stamps (least squares takes the repeated points as they are)."""
+    if not (time[1:] == time[:-1]).any():
+        return time, data
+    unique, index = np.unique(time, return_inverse=True)
+    counts = np.bincount(index)
+    return unique, np.bincount(index, weights=data) / counts
 
 
 def names_at_bounds(free, x, lower, upper, stderr):

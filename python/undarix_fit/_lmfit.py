@@ -5,19 +5,67 @@ from ._fit import guess
 from ._waveforms import DAMPED, Waveform
 
 
+class WaveformFunction(object):
+    """f(x, <parameters>) of one waveform: a module-level class (not a
+    closure), so that models and their results pickle, as process pools and
+    Dask need."""
+
+    def __init__(self, name, num_harmonics):
+        self.name = name
+        self.num_harmonics = num_harmonics
+        self.__name__ = name
+
+    def __call__(self, x, *parameters):
+        return Waveform(self.name, self.num_harmonics).value(x, parameters)
+
+    def __reduce__(self):
+        return WaveformFunction, (self.name, self.num_harmonics)
+
+
 def model_function(waveform):
     """f(x, <parameters>) with the waveform's parameter names as its arguments,
-    which is how lmfit learns them."""
+    which is how lmfit learns them (it reads the signature)."""
+    function = WaveformFunction(waveform.name, waveform.num_harmonics)
     if waveform.names == DAMPED:
         def damped(x, amplitude, gamma, omega, phi, y):
-            return waveform.value(x, (amplitude, gamma, omega, phi, y))
-        function = damped
+            return function(x, amplitude, gamma, omega, phi, y)
+        signature_of = damped
     else:
         def pulse(x, amplitude, period, width, equilibrium):
-            return waveform.value(x, (amplitude, period, width, equilibrium))
-        function = pulse
-    function.__name__ = waveform.name
-    return function
+            return function(x, amplitude, period, width, equilibrium)
+        signature_of = pulse
+    signature_of.__name__ = waveform.name
+    return signature_of
+
+
+_MODEL_CLASS = []
+
+
+def model_class():
+    """The lmfit.Model subclass, made once lmfit is imported."""
+    if not _MODEL_CLASS:
+        import lmfit
+
+        class WaveformModel(lmfit.Model):
+            def guess(self, data, x, **kws):
+                extra = {} if self._undarix[1] is None else {"num_harmonics": self._undarix[1]}
+                values = guess(self._undarix[0], x, data, **extra)
+                parameters = self.make_params(**values)
+                return lmfit.models.update_param_vals(parameters, self.prefix, **kws)
+
+            def __reduce__(self):
+                name, num_harmonics, kwargs = self._undarix
+                return rebuild_model, (name, num_harmonics, kwargs, self.param_hints)
+
+        WaveformModel.__module__ = __name__
+        _MODEL_CLASS.append(WaveformModel)
+    return _MODEL_CLASS[0]
+
+
+def rebuild_model(name, num_harmonics, kwargs, hints):
+    model = lmfit_model(name, num_harmonics, **kwargs)
+    model.param_hints = hints
+    return model
 
 
 def lmfit_model(name, num_harmonics=None, **kwargs):
@@ -26,19 +74,14 @@ def lmfit_model(name, num_harmonics=None, **kwargs):
 
     ``num_harmonics`` (``fourier_square_wave`` only, required there) is bound
     into the model, not a parameter.  Other keywords go to ``lmfit.Model``.
+    The model and its fit results pickle (for process pools and Dask).
     lmfit must be installed (``pip install lmfit``).
     """
     try:
-        import lmfit
+        import lmfit  # noqa: F401
     except ImportError:
         raise ImportError("lmfit_model needs lmfit, which is not installed: pip install lmfit")
     waveform = Waveform(name, num_harmonics)
-
-    class WaveformModel(lmfit.Model):
-        def guess(self, data, x, **kws):
-            values = guess(name, x, data, **(dict(num_harmonics=num_harmonics) if num_harmonics is not None else {}))
-            parameters = self.make_params(**values)
-            return lmfit.models.update_param_vals(parameters, self.prefix, **kws)
-
-    WaveformModel.__name__ = "WaveformModel"
-    return WaveformModel(model_function(waveform), **kwargs)
+    model = model_class()(model_function(waveform), **kwargs)
+    model._undarix = (name, num_harmonics, dict(kwargs))
+    return model

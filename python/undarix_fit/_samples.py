@@ -38,6 +38,10 @@ def naive_datetimes(time):
     return time.tz_convert(None)
 
 
+# Names of NumPy's time units that people write ("min" for NumPy's "m").
+UNIT_ALIASES = {"min": "m", "sec": "s", "hour": "h", "day": "D"}
+
+
 class TimeAxis(object):
     """Time as the float64 numbers the waveforms take, and how they were made
     from the user's time: `origin` (a datetime64 or timedelta64, None for
@@ -60,10 +64,11 @@ class TimeAxis(object):
             start = "t[0]" if kind == "datetime64" else "np.timedelta64(0, 's')"
             raise TypeError(
                 "time is %s (dtype %s), which has no unit a waveform's parameters could be in: say the unit "
-                "with time_unit=\"s\" (or \"ms\", \"min\", \"h\", \"D\"; omega is then in radians per that unit "
+                "with time_unit=\"s\" (or \"ms\", \"us\", \"min\", \"h\", \"D\"; omega is then in radians per that unit "
                 "%s), or convert it yourself, for example (t - %s) / np.timedelta64(1, \"s\")"
                 % (kind, stamps.dtype,
                    "and time counts from the first time stamp" if kind == "datetime64" else "", start))
+        unit = UNIT_ALIASES.get(unit, unit)
         try:
             step = np.timedelta64(1, unit)
         except (TypeError, ValueError):
