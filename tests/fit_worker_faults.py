@@ -27,7 +27,7 @@ class DieOnSize(object):
 
 
 class Slow(object):
-    """Appends a byte to `counter` at every call and takes a while."""
+    """Appends a byte to `counter` at every call, then takes a second."""
 
     def __init__(self, counter):
         self.counter = counter
@@ -35,5 +35,5 @@ class Slow(object):
     def __call__(self, z):
         with open(self.counter, "a") as out:
             out.write(".")
-        time.sleep(0.05)
+        time.sleep(1.0)
         return linear(z)
