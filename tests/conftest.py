@@ -74,7 +74,7 @@ BUILD_INDEPENDENT = {
     "test_typing.py", "test_ufuncs_typing.py", "test_stubs_match_modules.py",
     "test_docs_examples.py", "test_docs_site.py", "test_docs_browser.py",
     "test_examples.py", "test_ufunc_examples.py",
-    "test_fit.py", "test_fit_interop.py", "test_fit_many.py", "test_fit_solvers.py",
+    "test_fit.py", "test_fit_interop.py", "test_fit_many.py", "test_fit_solvers.py", "test_fit_inputs.py",
 }
 
 

@@ -1,6 +1,12 @@
 """undarix_fit.fit_many: one fit per row, the same results on one process, on a
 process pool and on a Dask cluster; rows that cannot be fitted are marked."""
 
+import os
+import signal
+import subprocess
+import sys
+import time
+
 import numpy as np
 import pytest
 
@@ -81,3 +87,87 @@ def test_fourier_square_wave_needs_num_harmonics_here_too():
 def test_bad_shapes_raise(data, message):
     with pytest.raises(ValueError, match=message):
         undarix_fit.fit_many("harmonic_oscillator", TIME, data)
+
+
+@pytest.mark.parametrize("keywords, message", [
+    pytest.param(dict(chunks=-1, processes=2), "chunks must be a positive int", id="negative-chunks"),
+    pytest.param(dict(chunks=0, processes=2), "chunks must be a positive int", id="zero-chunks"),
+    pytest.param(dict(chunks=1.5, processes=2), "chunks must be a positive int", id="float-chunks"),
+    pytest.param(dict(processes=0), "processes must be a positive int", id="zero-processes"),
+])
+def test_arguments_that_would_lose_rows_are_refused(keywords, message):
+    _, data = rows(3)
+    with pytest.raises(ValueError, match=message):
+        undarix_fit.fit_many("harmonic_oscillator", TIME, data, **keywords)
+
+
+@pytest.mark.parametrize("once", [pytest.param(True, id="dies-once"), pytest.param(False, id="dies-always")])
+def test_a_row_whose_worker_dies_is_retried_then_reported(tmp_path, once):
+    from fit_worker_faults import DieOnSize
+    _, data = rows(5, seed=3)
+    data[2, :4] = np.nan       # the row the loss recognises by its point count
+    loss = DieOnSize(TIME.size - 4, str(tmp_path / "died"), once)
+    many = undarix_fit.fit_many("harmonic_oscillator", TIME, data, processes=2, chunks=2, loss=loss)
+    assert len(many) == 5
+    others = [0, 1, 3, 4]
+    assert many.success[others].all() and np.isfinite(many.params["omega"][others]).all()
+    if once:
+        assert many.success[2], many.messages[2]
+    else:
+        assert not many.success[2] and "worker process died" in many.messages[2]
+
+
+def test_a_script_without_the_main_guard_gets_the_hint(tmp_path):
+    script = tmp_path / "unguarded.py"
+    script.write_text("import numpy as np, undarix_fit\n"
+                      "t = np.linspace(0.0, 30.0, 300)\n"
+                      "undarix_fit.fit_many('harmonic_oscillator', t, np.ones((2, 300)), processes=2)\n")
+    completed = subprocess.run([sys.executable, str(script)], cwd=str(tmp_path), capture_output=True, text=True,
+                               timeout=300)
+    assert completed.returncode != 0
+    assert 'if __name__ == "__main__":' in completed.stderr
+
+
+def test_ctrl_c_ends_the_workers_at_once(tmp_path):
+    # Every loss call takes a second, and a row's fit makes several: SIGINT,
+    # sent once two calls have begun, must end the workers where they are.
+    # Waiting for the running rows to finish would make the calls they have
+    # left (at least five), before the call returned.
+    counter = tmp_path / "calls"
+    script = tmp_path / "interrupted.py"
+    script.write_text(
+        "import sys\n"
+        "sys.path[:0] = %r\n"
+        "import numpy as np, undarix_fit, undarix_ufuncs\n"
+        "from fit_worker_faults import Slow\n"
+        "if __name__ == '__main__':\n"
+        "    t = np.linspace(0.0, 30.0, 300)\n"
+        "    data = undarix_ufuncs.harmonic_oscillator(t, 1.5, -0.03, np.linspace(1, 3, 40)[:, None], 0.2, 0.4)\n"
+        "    try:\n"
+        "        undarix_fit.fit_many('harmonic_oscillator', t, data, processes=2, chunks=1, loss=Slow(%r))\n"
+        "    except KeyboardInterrupt:\n"
+        "        print('interrupted')\n"
+        "    else:\n"
+        "        print('finished')\n" % (sys.path[:3] + [os.path.dirname(__file__)], str(counter)))
+    process = subprocess.Popen([sys.executable, str(script)], stdout=subprocess.PIPE, text=True)
+    while not (counter.exists() and counter.stat().st_size >= 2):
+        assert process.poll() is None
+        time.sleep(0.02)
+    process.send_signal(signal.SIGINT)
+    at_signal = counter.stat().st_size
+    output, _ = process.communicate(timeout=300)
+    assert output.strip() == "interrupted"
+    assert counter.stat().st_size - at_signal <= 2
+
+
+def test_lmfit_models_and_results_pickle():
+    pytest.importorskip("lmfit")
+    import pickle
+    _, data = rows(1, seed=4)
+    model = undarix_fit.lmfit_model("fourier_square_wave", num_harmonics=3)
+    again = pickle.loads(pickle.dumps(model))
+    assert again.param_names == model.param_names
+    damped = undarix_fit.lmfit_model("harmonic_oscillator")
+    result = damped.fit(data[0], damped.guess(data[0], x=TIME), x=TIME)
+    copy = pickle.loads(pickle.dumps(result))
+    assert np.array_equal(copy.eval(x=TIME), result.best_fit)

@@ -1,15 +1,20 @@
 """guess() and fit(): least squares with the analytic Jacobian of the ufuncs."""
 
+import contextlib
 import math
+import warnings
 
 import numpy as np
+from scipy.optimize import OptimizeWarning
 
+from ._frame import SLOPE, chosen_frame
 from ._guess import linear_fit, ranked_starts, scale_and_offset
-from ._parameters import bound_arrays, by_name, fixed_parameters
+from ._parameters import bound_pairs, by_name, fixed_parameters
 from ._problem import Problem
-from ._result import FitResult
-from ._samples import Samples
-from ._solvers import normal_inverse_of, solve_marquardt, solve_trust_region, uses_marquardt
+from ._result import FitResult, phase_spacing, profile_interval, profile_needed
+from ._samples import MIN_POINTS, Samples, TimeAxis
+from ._solvers import normal_inverse_of, robust_covariance, solve_marquardt, solve_trust_region, uses_marquardt
+from ._trend import TrendWaveform
 from ._waveforms import Waveform
 
 # Further starts (the next spectral peaks) are tried when the fit from the
@@ -49,12 +54,14 @@ def guess(name, time, data, **fixed):
         One of ``harmonic_oscillator``, ``pseudo_square_wave``,
         ``fourier_square_wave``, ``pseudo_cycloid_wave``, ``transient_impulse``.
     time, data : array_like
-        One-dimensional, the same length, ``time`` strictly increasing
-        (arrays, lists, pandas Series, xarray DataArrays).  NaNs in ``data``
-        are ignored.
+        One-dimensional, the same length, ``time`` in increasing order
+        (arrays, lists, pandas Series, xarray DataArrays; datetime64 and
+        timedelta64 stamps with ``time_unit``, as for :func:`fit`).  NaNs in
+        ``data`` are ignored.
     **fixed
-        Parameters whose values are known, by name (``omega=2.0``); and, for
-        ``fourier_square_wave``, ``num_harmonics=N`` (an int, required).
+        Parameters whose values are known, by name (``omega=2.0``); for
+        ``fourier_square_wave``, ``num_harmonics=N`` (an int, required);
+        ``time_unit="s"`` for time stamps.
 
     Returns
     -------
@@ -65,14 +72,23 @@ def guess(name, time, data, **fixed):
     Raises
     ------
     ValueError
-        Too few points, all NaN, time not increasing, length mismatch, an
-        unknown parameter name, ``num_harmonics`` missing or not an int.
+        Too few points, all NaN, time decreasing, length mismatch, an
+        unknown parameter name, a fixed value that is not finite,
+        ``num_harmonics`` missing or not an int.
+    TypeError
+        Complex data, or time stamps without ``time_unit``.
     """
     num_harmonics = fixed.pop("num_harmonics", None)
+    axis = TimeAxis(time, fixed.pop("time_unit", None))
     waveform = Waveform(name, num_harmonics)
     values = by_name(fixed, waveform.names, "guess")
-    samples = Samples(time, data)
-    return ranked_starts(waveform, samples.time, samples.data, values)[0]
+    samples = Samples(None, data, axis=axis)
+    check_fixed(waveform.names, values, samples.time)
+    frame = chosen_frame(waveform.names, samples, values, None, False, False)
+    inner = samples if frame.identity else samples.rescaled(frame.reference, frame.time_scale, frame.data_scale)
+    with clear_linear_algebra_errors():
+        start = ranked_starts(waveform, *distinct_times(inner.time, inner.data), frame.inward_all(values))[0]
+    return frame.outward_dict(start)
 
 
 def noise_level(samples):
@@ -95,9 +111,142 @@ def noise_level(samples):
     return float(min(estimates)) if estimates else 0.0
 
 
-def best_fit(waveform, samples, starts, free, solve, own_starts):
+
+@contextlib.contextmanager
+def clear_linear_algebra_errors():
+    """A LinAlgError deep in a guess or fit says nothing a user can act on:
+    what is left after the checks of the arguments is data or fixed values
+    that determine no parameters."""
+    try:
+        yield
+    except np.linalg.LinAlgError as error:
+        raise ValueError("the data (with the fixed values and p0 given) determine no parameter set: the "
+                         "linear algebra failed (%s). Check that the data hold a signal, that fixed values "
+                         "and p0 are of the data's scale, and that time is in a sensible unit" % error)
+
+
+def check_fixed(names, values, time):
+    """Refuse fixed values that leave the others undetermined or the model
+    outside the float range, saying which and what to do."""
+    if "omega" in values and values["omega"] == 0.0 and "phi" not in values:
+        raise ValueError("omega fixed at 0 leaves the phase phi without any effect on the model, so it cannot "
+                         "be fitted: fix phi as well, e.g. fixed={'omega': 0.0, 'phi': 0.0}")
+    if "gamma" in values and tuple(names[:2]) == ("amplitude", "gamma"):
+        gamma = values["gamma"]
+        exponent = max(gamma * float(time[0]), gamma * float(time[-1])) - min(
+            gamma * float(time[0]), gamma * float(time[-1]))
+        if exponent > 1400.0:
+            raise ValueError("gamma fixed at %r makes the envelope exp(gamma*t) change by e^%.3g over the time "
+                             "span, beyond the float range: the data cannot show that; fix gamma to a rate of "
+                             "the data's time unit (|gamma| * span below about 700)" % (gamma, exponent))
+
+
+def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harmonics=None,
+        absolute_sigma=False, time_unit=None, trend=False, **options):
+    """Fit waveform `name` to `data` by least squares with the exact Jacobian.
+
+    Parameters
+    ----------
+    name : str
+        The waveform (see :func:`guess`).
+    time, data : array_like
+        One-dimensional, the same length, ``time`` in increasing order
+        (repeated time stamps are fine); arrays, lists, pandas Series or
+        xarray DataArrays.  Points where ``data`` is NaN are left out.
+        Complex data are refused (``TypeError``).
+    p0 : dict or sequence, optional
+        The starting parameters, by name or in parameter order.  Without it the
+        fit starts from :func:`guess` (and from the next spectral peaks too, if
+        the first start leaves residuals well above the noise).  With it, one
+        more point than there are free parameters is enough.
+    sigma : float or array_like, optional
+        The standard deviation of each data point: residuals are divided by it.
+    bounds : dict, optional
+        ``{name: (low, high)}`` for free parameters (``None`` for no limit on
+        one side); or ``(lower, upper)`` sequences over the free parameters.
+        ``low == high`` fixes the parameter there.
+    fixed : dict or collection of str, optional
+        Parameters held constant: ``{name: value}``, or names held at their
+        starting values.  They are left out of the Jacobian.
+    num_harmonics : int
+        ``fourier_square_wave`` only, and required there.
+    absolute_sigma : bool
+        As in ``curve_fit``: if true, ``sigma`` is absolute and the covariance
+        is not scaled by the reduced chi-square.
+    time_unit : str, optional
+        Required for ``datetime64`` and ``timedelta64`` time (NumPy arrays,
+        pandas ``DatetimeIndex``/``TimedeltaIndex`` or Series, xarray
+        coordinates): the unit the parameters are in (``"s"``, ``"ms"``,
+        ``"min"``, ``"h"``, ``"D"``, ...).  Datetimes count from the first
+        time stamp, reported as ``FitResult.time_origin``.
+    trend : bool
+        Add a linear trend ``trend_slope * t`` to the model (its constant is
+        the waveform's own offset), a parameter of its own.
+    **options
+        Solver settings.  ``ftol``, ``xtol``, ``gtol`` and ``max_nfev`` go to
+        the Levenberg-Marquardt loop, which fits when no bound is finite
+        (MINPACK's tests and defaults, as :func:`scipy.optimize.leastsq`
+        has them); finite bounds, or any other option of
+        :func:`scipy.optimize.least_squares` (``loss``, ``method="trf"``,
+        ``x_scale``, ...), make the fit run ``least_squares`` with them.
+
+    Returns
+    -------
+    FitResult
+
+    Raises
+    ------
+    ValueError
+        Bad data (see :func:`guess`), unknown parameter names, a ``p0`` of the
+        wrong length, inconsistent bounds, values that are not finite.
+    TypeError
+        Complex data, time stamps without ``time_unit``.
+    """
+    base = Waveform(name, num_harmonics)
+    waveform = TrendWaveform(base) if trend else base
+    names = waveform.names
+    fixed_values, held = fixed_parameters(fixed, names)
+    pairs = bound_pairs(bounds, tuple(key for key in names if key not in held))
+    # A bound whose two sides are equal fixes the parameter there.
+    for key, (low, high) in list(pairs.items()):
+        if low == high:
+            fixed_values[key] = low
+            del pairs[key]
+    held = tuple(key for key in names if key in held or key in fixed_values)
+    free = tuple(key for key in names if key not in held)
+    if not free:
+        raise ValueError("every parameter is fixed: nothing to fit")
+    user_start = None
+    if p0 is not None:
+        user_start = by_name(p0, names, "p0")
+        missing = [key for key in names if key not in user_start and key not in fixed_values]
+        if missing:
+            raise ValueError("p0 lacks %s" % ", ".join(missing))
+        unknown_held = [key for key in held if key not in fixed_values and key not in user_start]
+        if unknown_held:
+            raise ValueError("p0 lacks %s" % ", ".join(unknown_held))
+    axis = TimeAxis(time, time_unit)
+    needed = len(free) + 1 if p0 is not None else max(MIN_POINTS, len(free) + 1)
+    samples = Samples(None, data, sigma, needed=needed, axis=axis)
+    check_fixed(names, fixed_values, samples.time)
+    frame = chosen_frame(names, samples, fixed_values, pairs, p0 is not None, sigma is not None)
+    inner = samples if frame.identity else samples.rescaled(frame.reference, frame.time_scale, frame.data_scale)
+    if user_start is not None:
+        user_start = frame.inward_all(dict(user_start, **fixed_values))
+    inner_fixed = frame.inward_all(fixed_values)
+    lower = upper = None
+    if pairs:
+        lower, upper = frame.inward_bounds(pairs, free, fixed_values)
+        if not (np.isfinite(lower).any() or np.isfinite(upper).any()):
+            lower = upper = None
+    with clear_linear_algebra_errors():
+        return fitted(waveform, base, samples, inner, frame, user_start, inner_fixed, free, lower, upper,
+                      absolute_sigma, options)
+
+
+def best_of_starts(waveform, samples, starts, free, solve, own_starts):
     """(problem, solution, final problem, final solution, (J^T J)^-1 of every
-    free parameter, evaluations) of the best fit from `starts`, in order:
+    free parameter, evaluations, the start it came from) of the best fit from `starts`, in order:
     the further starts only while the best fit so far leaves residuals well
     above the noise; then, from the guess's own starts, the family's other
     branches of the best fit; then, where the curve jumps at an onset, the
@@ -115,10 +264,10 @@ def best_fit(waveform, samples, starts, free, solve, own_starts):
         solution = solve(problem)
         nfev += solution.nfev
         if best is None or solution.chisqr < best[1].chisqr:
-            best = (problem, solution)
+            best = (problem, solution, start)
         if not math.sqrt(best[1].chisqr / samples.time.size) > RETRY_RATIO * noise:
             break
-    problem, solution = best
+    problem, solution, first = best
     if own_starts and {"amplitude", family.offset, "phi"} <= set(free):
         for branch in family.other_branches(waveform, samples.time,
                                             dict(zip(names, problem.parameters(solution.x)))):
@@ -139,7 +288,7 @@ def best_fit(waveform, samples, starts, free, solve, own_starts):
     final, finished = problem, solution
     normal_inverse = solution.normal_inverse
     if onset in free and len(free) > 1:
-        profiled = onset_profile(waveform, samples, problem, solution, free, solve)
+        profiled = onset_search(waveform, samples, problem, solution, free, solve)
         if profiled is not None:
             nfev += profiled[2]
             problem, solution = profiled[:2]
@@ -160,10 +309,10 @@ def best_fit(waveform, samples, starts, free, solve, own_starts):
             # The covariance is of every free parameter, the onset too.
             at = rest.parameters(polished.x)[problem.columns]
             normal_inverse = normal_inverse_of(problem.jacobian(at))
-    return problem, solution, final, finished, normal_inverse, nfev
+    return problem, solution, final, finished, normal_inverse, nfev, first
 
 
-def onset_profile(waveform, samples, problem, solution, free, solve):
+def onset_search(waveform, samples, problem, solution, free, solve):
     """(problem, solution, evaluations) of a better fit with the onset in
     another interval between the samples' places in the turn, or None.
 
@@ -200,6 +349,10 @@ def onset_profile(waveform, samples, problem, solution, free, solve):
         rest = target
         unit = dict(trial, amplitude=1.0)
         unit[offset] = 0.0
+        if SLOPE in unit:
+            # The trend is held at the fit's slope, outside the scaled pulse.
+            rest = rest - unit[SLOPE] * (samples.time if weights is None else samples.time * weights)
+            unit[SLOPE] = 0.0
         pattern = waveform.value(samples.time, [unit[name] for name in names])
         if weights is not None:
             pattern = pattern * weights
@@ -234,66 +387,11 @@ def onset_profile(waveform, samples, problem, solution, free, solve):
     return None
 
 
-def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harmonics=None,
-        absolute_sigma=False, **options):
-    """Fit waveform `name` to `data` by least squares with the exact Jacobian.
-
-    Parameters
-    ----------
-    name : str
-        The waveform (see :func:`guess`).
-    time, data : array_like
-        One-dimensional, the same length, ``time`` strictly increasing; arrays,
-        lists, pandas Series or xarray DataArrays.  Points where ``data`` is NaN
-        are left out.
-    p0 : dict or sequence, optional
-        The starting parameters, by name or in parameter order.  Without it the
-        fit starts from :func:`guess` (and from the next spectral peaks too, if
-        the first start leaves residuals well above the noise).
-    sigma : float or array_like, optional
-        The standard deviation of each data point: residuals are divided by it.
-    bounds : dict, optional
-        ``{name: (low, high)}`` for free parameters (``None`` for no limit on
-        one side); or ``(lower, upper)`` sequences over the free parameters.
-    fixed : dict or collection of str, optional
-        Parameters held constant: ``{name: value}``, or names held at their
-        starting values.  They are left out of the Jacobian.
-    num_harmonics : int
-        ``fourier_square_wave`` only, and required there.
-    absolute_sigma : bool
-        As in ``curve_fit``: if true, ``sigma`` is absolute and the covariance
-        is not scaled by the reduced chi-square.
-    **options
-        Solver settings.  ``ftol``, ``xtol``, ``gtol`` and ``max_nfev`` go to
-        the Levenberg-Marquardt loop, which fits when no bound is finite
-        (MINPACK's tests and defaults, as :func:`scipy.optimize.leastsq`
-        has them); finite bounds, or any other option of
-        :func:`scipy.optimize.least_squares` (``loss``, ``method="trf"``,
-        ``x_scale``, ...), make the fit run ``least_squares`` with them.
-
-    Returns
-    -------
-    FitResult
-
-    Raises
-    ------
-    ValueError
-        Bad data (see :func:`guess`), unknown parameter names, a ``p0`` of the
-        wrong length, inconsistent bounds.
-    """
-    waveform = Waveform(name, num_harmonics)
+def fitted(waveform, base, samples, inner, frame, user_start, fixed_values, free, lower, upper, absolute_sigma,
+           options):
+    """The fit in the frame, and its result in the user's units."""
     names = waveform.names
-    fixed_values, held = fixed_parameters(fixed, names)
-    free = tuple(name for name in names if name not in held)
-    if not free:
-        raise ValueError("every parameter is fixed: nothing to fit")
-    samples = Samples(time, data, sigma, needed=len(free) + 1)
-    starts = starting_points(waveform, samples, p0, fixed_values)
-    lower = upper = None
-    if bounds is not None:
-        lower, upper = bound_arrays(bounds, free)
-        if not (np.isfinite(lower).any() or np.isfinite(upper).any()):
-            lower = upper = None
+    starts = starting_points(waveform, base, inner, user_start, fixed_values)
     marquardt = uses_marquardt(lower is not None, options)
 
     def solve(problem):
@@ -307,57 +405,221 @@ def fit(name, time, data, p0=None, sigma=None, bounds=None, fixed=None, num_harm
         keep = [free.index(name) for name in problem.free]
         return solve_trust_region(problem, problem.start(), lower[keep], upper[keep], settings)
 
-    problem, solution, final, finished, normal_inverse, nfev = best_fit(
-        waveform, samples, starts, free, solve, own_starts=p0 is None)
-    points = samples.time.size
+    samples_used = samples
+    samples = inner
+    problem, solution, final, finished, normal_inverse, nfev, first = best_of_starts(
+        waveform, samples, starts, free, solve, own_starts=user_start is None)
+    return result_of(waveform, samples_used, samples, frame, problem, final, finished, solution, normal_inverse,
+                     first, free, nfev, absolute_sigma, options, solve, lower, upper)
+
+
+def result_of(waveform, samples, inner, frame, problem, final, finished, solution, normal_inverse, first, free,
+              nfev, absolute_sigma, options, solve, lower, upper):
+    """The FitResult of a finished fit, in the user's units: the parameters
+    and their covariance turned out of the frame, the robust covariance for
+    a robust loss, degenerate data and parameters at a bound flagged."""
+    names = waveform.names
+    points = inner.time.size
     dof = points - len(free)
-    covariance, estimated = covariance_matrix(normal_inverse, finished.chisqr, dof, absolute_sigma,
-                                              problem.columns, len(names))
-    success, message = solution.success, solution.message
-    if not finished.success:
-        success, message = False, finished.message
-    if success and not estimated:
-        message += " (the covariance could not be estimated: a parameter is not determined by the data)"
-    if samples.weights is None:
+    inner_parameters = final.parameters(finished.x)
+    loss = options.get("loss", "linear")
+    at = inner_parameters[problem.columns]
+    if not (isinstance(loss, str) and loss == "linear"):
+        part = robust_covariance(problem.jacobian(at), problem.residuals(at), loss, options.get("f_scale", 1.0),
+                                 absolute_sigma, dof)
+        covariance, estimated = covariance_matrix(part, 1.0, dof, True, problem.columns, len(names))
+    else:
+        covariance, estimated = covariance_matrix(normal_inverse, finished.chisqr, dof, absolute_sigma,
+                                                  problem.columns, len(names))
+    notes = []
+    data_scale = frame.data_scale
+    if inner.weights is None:
         difference = finished.weighted
     else:
         difference = final.unweighted_residuals(finished.x)
-    return FitResult(
+    signal = signal_size(waveform, inner_parameters, inner, difference)
+    if estimated and signal is not None:
+        # The shape parameters of a curve with no amplitude (a dead channel)
+        # are undetermined, though their tiny derivatives still invert.
+        shape = [names.index(key) for key in free if key in SHAPE]
+        if shape:
+            covariance[shape, :] = np.inf
+            covariance[:, shape] = np.inf
+            estimated = False
+            notes.append("the fitted curve has no amplitude (%s): the data show no signal, and the shape "
+                         "parameters %s are not determined" % (signal, ", ".join(names[i] for i in shape)))
+    success, message = solution.success, solution.message
+    if not finished.success:
+        success, message = False, finished.message
+    if not estimated:
+        warnings.warn("Covariance of the parameters could not be estimated%s"
+                      % ((": " + notes[0]) if notes else ""), OptimizeWarning, stacklevel=3)
+        if success:
+            message += " (the covariance could not be estimated: a parameter is not determined by the data)"
+    covariance_before = covariance[problem.columns[:, None], problem.columns]
+    with np.errstate(over="ignore", invalid="ignore"):
+        params, transform = frame.outward(inner_parameters)
+        if not frame.identity:
+            # Each row of the transform scaled by its largest entry, so that
+            # a standard error near either end of the float range neither
+            # overflows nor underflows on its way through the variance.
+            largest = np.max(np.abs(transform), axis=1)
+            shrunk = transform / largest[:, None]
+            covariance = np.dot(np.dot(shrunk, covariance), shrunk.T)
+        else:
+            largest = np.ones(len(names))
+    if not np.isfinite(params).all() or (params == 0.0).sum() > (inner_parameters == 0.0).sum():
+        raise ValueError("the fit converged in time measured from %r, but its parameters cannot be given in "
+                         "absolute time: the envelope exp(gamma*t) leaves the float range there (%s at that "
+                         "origin). Pass time relative to a nearby origin instead, e.g. time - time[0]"
+                         % (frame.reference, dict(zip(names, inner_parameters.tolist()))))
+    if data_scale != 1.0:
+        difference = difference * data_scale
+    chisqr = finished.chisqr * data_scale * data_scale if inner.weights is None else finished.chisqr
+    all_inner_time = (samples.all_time - frame.reference) / frame.time_scale
+
+    def best_fit():
+        return waveform.value(all_inner_time, inner_parameters) * data_scale
+    start_vector = np.array([first[key] for key in names], dtype=np.float64)
+    init_params = frame.outward(start_vector)[0]
+    with np.errstate(invalid="ignore", over="ignore"):
+        stderr = np.sqrt(covariance.diagonal()) * largest
+        covariance = covariance * np.multiply.outer(largest, largest)
+    if not math.isfinite(chisqr) and math.isfinite(finished.chisqr):
+        notes.append("the chi-square overflows in the data's units (the fit ran on data scaled by %g)" % data_scale)
+    result = FitResult(
         waveform,
-        params=dict(zip(names, final.parameters(finished.x).tolist())),
-        stderr=dict(zip(names, np.sqrt(covariance.diagonal()).tolist())),
+        params=dict(zip(names, params.tolist())),
+        stderr=dict(zip(names, stderr.tolist())),
         covariance=covariance,
         residuals=samples.spread_back(-difference),
-        chisqr=finished.chisqr,
-        redchi=finished.chisqr / dof if dof > 0 else float("inf"),
+        chisqr=chisqr,
+        redchi=chisqr / dof if dof > 0 else float("inf"),
         nfev=nfev,
         success=success and estimated,
         message=message,
         free=free,
         time=samples.all_time.copy(),
         data=samples.all_data.copy(),
+        best_fit=best_fit,
+        init_params=dict(zip(names, init_params.tolist())),
+        sigma=None if samples.sigma is None else samples.sigma.copy(),
+        axis=samples.axis,
+        notes=notes,
     )
+    result.flag_bounds(names_at_bounds(free, inner_parameters[problem.columns], lower, upper,
+                                       stderr_inner(covariance_before)))
+    onset = waveform.family.onset
+    if onset in free and len(free) > 1 and np.isfinite(result.stderr[onset]):
+        phases = np.sort(np.fmod(inner.time, 2.0 * np.pi)) * (24.0 / (2.0 * np.pi))
+        spacing = phase_spacing(phases, result.params[onset])
+        if profile_needed(result.stderr[onset], spacing):
+            variance = result.redchi if not absolute_sigma else 1.0
+            if inner.weights is None:
+                variance /= frame.data_scale ** 2
+            result.add_onset_profile(onset_profile(waveform, inner, inner_parameters, free, solve, variance,
+                                                   spacing), spacing)
+    return result
 
 
-def starting_points(waveform, samples, p0, fixed_values):
-    """The starts to fit from, best first: `p0`, or the guesses from the data
-    (the strongest spectral peaks for the damped waveforms), with the fixed
-    values in place."""
+# The parameters of a curve's shape, undetermined when its amplitude is zero.
+SHAPE = ("gamma", "omega", "phi", "period", "width")
+# A fitted curve whose varying part is this small beside the data is no
+# signal: rounding, not the data, set its shape.
+NO_SIGNAL = 1e-9
+
+
+def signal_size(waveform, parameters, samples, difference):
+    """A note on the size of the fitted curve's varying part when it is no
+    signal (zero amplitude beside the data), None otherwise.  `difference`
+    is model - data: the curve is read from it, without evaluating it again,
+    less its constant and trend (its value at zero amplitude)."""
     names = waveform.names
-    if p0 is None:
-        starts = ranked_starts(waveform, samples.time, samples.data, fixed_values)
-    else:
-        start = by_name(p0, names, "p0")
-        missing = [name for name in names if name not in start and name not in fixed_values]
-        if missing:
-            raise ValueError("p0 lacks %s" % ", ".join(missing))
+    varying = samples.data + difference - parameters[names.index("y" if "y" in names else "equilibrium")]
+    if SLOPE in names:
+        varying = varying - parameters[names.index(SLOPE)] * samples.time
+    size = float(np.max(np.abs(varying))) if varying.size else 0.0
+    scale = float(np.max(np.abs(samples.data)))
+    if size <= NO_SIGNAL * scale or (scale == 0.0 and size == 0.0):
+        return "at most %.3g where the data reach %.3g" % (size, scale)
+    return None
+
+
+def onset_profile(waveform, samples, parameters, free, solve, variance, spacing):
+    """The profile-likelihood interval of the pulse's onset (see
+    _result.profile_interval): the chi-square with the other free parameters
+    fitted at each onset."""
+    names = waveform.names
+    onset_name = waveform.family.onset
+    others = tuple(key for key in free if key != onset_name)
+    best = dict(zip(names, parameters.tolist()))
+
+    def chisqr(onset):
+        problem = Problem(waveform, samples, dict(best, **{onset_name: float(onset)}), others)
+        return solve(problem).chisqr
+
+    return profile_interval(chisqr, best[onset_name], variance, spacing)
+
+
+def starting_points(waveform, base, samples, start, fixed_values):
+    """The starts to fit from, best first: `start` (p0 in the frame), or the
+    guesses from the data (the strongest spectral peaks for the damped
+    waveforms), with the fixed values in place.  With a trend, the guess
+    reads the waveform from the data less their straight-line fit, whose
+    slope starts the trend's."""
+    names = waveform.names
+    if start is not None:
         starts = [start]
+    else:
+        data = samples.data
+        slope = None
+        if SLOPE in names:
+            slope = fixed_values.get(SLOPE)
+            if slope is None:
+                slope = float(np.polyfit(samples.time - samples.time[0], data, 1)[0])
+            data = data - slope * samples.time
+        base_fixed = {key: value for key, value in fixed_values.items() if key in base.names}
+        starts = ranked_starts(base, *distinct_times(samples.time, data), base_fixed)
+        if slope is not None:
+            starts = starts.adjusted(lambda start: dict(start, **{SLOPE: slope}))
         if fixed_values:
-            starts = [dict(start, **fixed_values)]
+            starts = starts.adjusted(lambda start: dict(start, **fixed_values))
         return starts
     if fixed_values:
-        starts = starts.adjusted(lambda start: dict(start, **fixed_values))
+        starts = [dict(start, **fixed_values) for start in starts]
     return starts
+
+
+def distinct_times(time, data):
+    """(time, data) with the points of a repeated time stamp averaged into one,
+    for the guess, whose spectrum reads the sampling from the steps between
+    stamps (least squares takes the repeated points as they are)."""
+    if not (time[1:] == time[:-1]).any():
+        return time, data
+    unique, index = np.unique(time, return_inverse=True)
+    counts = np.bincount(index)
+    return unique, np.bincount(index, weights=data) / counts
+
+
+def names_at_bounds(free, x, lower, upper, stderr):
+    """The free parameters that ended on one of their bounds (within a
+    thousandth of their standard error, or of the parameter's size where
+    that is not finite): there the covariance, of an unbounded fit, does not
+    describe them."""
+    if lower is None:
+        return ()
+    found = []
+    for index, key in enumerate(free):
+        tolerance = stderr[index] * 1e-3 if np.isfinite(stderr[index]) and stderr[index] > 0 else \
+            1e-9 * max(1.0, abs(x[index]))
+        if abs(x[index] - lower[index]) <= tolerance or abs(upper[index] - x[index]) <= tolerance:
+            found.append(key)
+    return tuple(found)
+
+
+def stderr_inner(covariance):
+    with np.errstate(invalid="ignore"):
+        return np.sqrt(np.abs(covariance.diagonal()))
 
 
 def covariance_matrix(normal_inverse, chisqr, dof, absolute_sigma, columns, count):
@@ -365,7 +627,8 @@ def covariance_matrix(normal_inverse, chisqr, dof, absolute_sigma, columns, coun
     free parameters, scaled by the reduced chi-square unless sigma is absolute
     (as curve_fit does), placed at their rows and columns; the fixed
     parameters' rows and columns are zero.  Infinite where (J^T J)^-1 could
-    not be estimated or no degree of freedom is left."""
+    not be estimated or no degree of freedom is left.  A perfect fit (zero
+    chi-square) of relative sigma gives zero errors, as curve_fit does."""
     free = columns.size
     if normal_inverse is None or dof <= 0:
         part = np.full((free, free), np.inf)

@@ -373,8 +373,10 @@ class Starts(object):
         self.adjust = adjust
 
     def adjusted(self, adjust):
-        """The same starts, each passed through adjust(start)."""
-        return Starts(self.groups, adjust)
+        """The same starts, each passed through adjust(start) after any
+        adjustment made before (called before the starts are iterated)."""
+        before = self.adjust
+        return Starts(self.groups, adjust if before is None else (lambda start: adjust(before(start))))
 
     def __len__(self):
         return self.size

@@ -1,6 +1,9 @@
 """fit_many(): one fit per row of a 2-D array, on one process, on a process
 pool, or on a Dask cluster."""
 
+import multiprocessing
+import os
+
 import numpy as np
 
 from ._fit import fit
@@ -57,7 +60,7 @@ def fit_rows(name, time, rows, arguments):
     for row in rows:
         try:
             result = fit(name, time, row, **arguments)
-        except ValueError as error:
+        except (ValueError, TypeError) as error:
             summaries.append({"message": "not fitted: %s" % error})
             continue
         summaries.append({"params": result.params, "stderr": result.stderr, "chisqr": result.chisqr,
@@ -87,7 +90,14 @@ def fit_many(name, time, data_2d, p0=None, sigma=None, bounds=None, fixed=None, 
         Fit on this Dask cluster instead (``processes`` is then ignored).
     chunks : int, optional
         Rows per task sent to a worker (by default about four tasks per
-        worker).
+        worker); a positive int.
+
+    A worker process that dies (killed, out of memory) loses no row: the
+    rows it held are fitted again, one by one in a fresh worker, and a row
+    whose worker dies again is reported as not fitted, with that reason in
+    ``messages``.  Ctrl-C ends the workers and raises KeyboardInterrupt at
+    once.  The worker processes import the calling script again: in a
+    script, call fit_many under ``if __name__ == "__main__":``.
 
     Returns
     -------
@@ -103,27 +113,110 @@ def fit_many(name, time, data_2d, p0=None, sigma=None, bounds=None, fixed=None, 
         raise ValueError("data_2d must be of shape (signals, %d), one row per signal over time, not %s"
                          % (time.size, data_2d.shape))
     arguments = dict(options, p0=p0, sigma=sigma, bounds=bounds, fixed=fixed, num_harmonics=num_harmonics)
+    for value, what in ((processes, "processes"), (chunks, "chunks")):
+        if value is not None and (isinstance(value, bool) or not isinstance(value, (int, np.integer))
+                                  or value < 1):
+            raise ValueError("%s must be a positive int, not %r" % (what, value))
     if client is None and (processes is None or processes == 1):
         return ManyFitResult(names, fit_rows(name, time, data_2d, arguments))
     if client is not None:
         workers = max(1, len(client.scheduler_info().get("workers", {})))
     else:
-        if int(processes) < 1:
-            raise ValueError("processes must be a positive int, not %r" % (processes,))
         workers = int(processes)
-    size = chunks or max(1, -(-data_2d.shape[0] // (4 * workers)))
+    size = int(chunks) if chunks else max(1, -(-data_2d.shape[0] // (4 * workers)))
     pieces = [data_2d[start:start + size] for start in range(0, data_2d.shape[0], size)]
     if client is not None:
         futures = [client.submit(fit_rows, name, time, piece, arguments, pure=False) for piece in pieces]
         parts = client.gather(futures)
     else:
-        import multiprocessing
-        from concurrent.futures import ProcessPoolExecutor
-        # Forking a process that runs threads (the module's own, BLAS's) can
-        # leave a lock held in the child: workers start from a fresh server.
-        methods = multiprocessing.get_all_start_methods()
-        context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
-        with ProcessPoolExecutor(max_workers=workers, mp_context=context) as pool:
-            parts = list(pool.map(fit_rows, [name] * len(pieces), [time] * len(pieces), pieces,
-                                  [arguments] * len(pieces)))
-    return ManyFitResult(names, [row for part in parts for row in part])
+        parts = pool_fit(name, time, pieces, arguments, workers)
+    rows = [row for part in parts for row in part]
+    if len(rows) != data_2d.shape[0]:
+        raise RuntimeError("fit_many lost rows: %d results for %d rows" % (len(rows), data_2d.shape[0]))
+    return ManyFitResult(names, rows)
+
+
+MAIN_GUARD_HINT = ("the worker processes died before fitting any row. If this runs in a script, call fit_many "
+                   "under `if __name__ == \"__main__\":` (each worker imports the script again, and without "
+                   "the guard starts fit_many anew); or fit on one process (processes=None)")
+
+
+def new_pool(workers):
+    from concurrent.futures import ProcessPoolExecutor
+    # Forking a process that runs threads (the module's own, BLAS's) can
+    # leave a lock held in the child: workers start from a fresh server.
+    methods = multiprocessing.get_all_start_methods()
+    context = multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+    return ProcessPoolExecutor(max_workers=workers, mp_context=context)
+
+
+def end_pool(pool):
+    """Stop a pool now: queued tasks cancelled, running workers ended (a
+    worker deep in a fit would otherwise finish its task first)."""
+    for future in getattr(pool, "_pending_work_items", {}).values():
+        future.future.cancel()
+    for process in list(getattr(pool, "_processes", {}).values()):
+        try:
+            process.terminate()
+        except (OSError, AttributeError):  # pragma: no cover - already gone
+            pass
+    pool.shutdown(wait=False)
+
+
+def pool_fit(name, time, pieces, arguments, workers):
+    """The summaries of every piece, fitted on a process pool; the pieces of a
+    pool that broke (a worker died) are retried row by row."""
+    from concurrent.futures.process import BrokenProcessPool
+    parts = [None] * len(pieces)
+    pool = new_pool(workers)
+    try:
+        futures = [pool.submit(fit_rows, name, time, piece, arguments) for piece in pieces]
+        for index, future in enumerate(futures):
+            try:
+                parts[index] = future.result()
+            except BrokenProcessPool:
+                pass
+    except BaseException:
+        end_pool(pool)
+        raise
+    pool.shutdown(wait=True)
+    lost = [index for index, part in enumerate(parts) if part is None]
+    if not lost:
+        return parts
+    if len(lost) == len(pieces) and multiprocessing.parent_process() is None and not main_is_guarded():
+        raise RuntimeError(MAIN_GUARD_HINT)
+    for index in lost:
+        parts[index] = [retried_row(name, time, row, arguments) for row in pieces[index]]
+    return parts
+
+
+def retried_row(name, time, row, arguments):
+    """The summary of one row fitted again in a fresh worker, or its failure
+    if that worker dies too."""
+    from concurrent.futures.process import BrokenProcessPool
+    pool = new_pool(1)
+    try:
+        return pool.submit(fit_rows, name, time, row[None, :], arguments).result()[0]
+    except BrokenProcessPool as error:
+        return {"message": "not fitted: its worker process died twice (%s)" % (error,)}
+    except BaseException:
+        end_pool(pool)
+        raise
+    finally:
+        pool.shutdown(wait=True)
+
+
+def main_is_guarded():
+    """Whether the main script (if any) holds an `if __name__ == "__main__"`
+    guard: without one, the workers that import it fail at once."""
+    import sys
+    main = sys.modules.get("__main__")
+    path = getattr(main, "__file__", None)
+    if not path or not os.path.exists(path):
+        return True
+    try:
+        with open(path) as source:
+            text = source.read()
+    except (OSError, UnicodeDecodeError):
+        return True
+    return "__main__" in text

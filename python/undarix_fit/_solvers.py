@@ -70,6 +70,11 @@ def solve_marquardt(problem, x0, options):
     settings = {MARQUARDT_OPTIONS[key]: value for key, value in options.items() if key in MARQUARDT_OPTIONS}
     stop = minimise(problem.residuals, problem.jacobian_rows, x0, **settings)
     if stop is None:
+        start = problem.residuals(np.array(x0, dtype=np.float64))
+        if np.isfinite(start).all():
+            raise ValueError("the sum of squares of the residuals overflows at the starting parameters, though "
+                             "every residual is finite: divide data and sigma by a common scale (they are "
+                             "too large for their squares)")
         raise ValueError("the model is not finite at the starting parameters: choose another p0")
     return Solution(stop.x, stop.residuals, normal_inverse(stop.normal, stop.factor), stop.nfev,
                     stop.info in CONVERGED, stop.info in SETTLED, stop.message, chisqr=stop.cost)
@@ -96,3 +101,68 @@ def normal_inverse_of(jacobian):
     """(J^T J)^-1 of a Jacobian laid out one column per free parameter, None
     when a parameter is not determined by the data."""
     return normal_inverse(np.dot(jacobian.T, jacobian))
+
+
+# Gauss-Hermite nodes for expectations over a standard normal residual (the
+# robust covariance with absolute sigma).
+HERMITE_NODES = 60
+
+
+def loss_derivatives(loss, z):
+    """rho'(z) and rho''(z) of least_squares' loss (a name or its callable) at
+    z = (r/f_scale)**2."""
+    if callable(loss):
+        values = np.asarray(loss(z))
+        return values[1], values[2]
+    if loss == "soft_l1":
+        t = 1.0 + z
+        return t ** -0.5, -0.5 * t ** -1.5
+    if loss == "huber":
+        inside = z <= 1.0
+        safe = np.where(inside, 1.0, z)
+        return np.where(inside, 1.0, safe ** -0.5), np.where(inside, 0.0, -0.5 * safe ** -1.5)
+    if loss == "cauchy":
+        t = 1.0 + z
+        return 1.0 / t, -1.0 / t ** 2
+    if loss == "arctan":
+        t = 1.0 + z * z
+        return 1.0 / t, -2.0 * z / t ** 2
+    if loss == "linear":
+        return np.ones_like(z), np.zeros_like(z)
+    raise ValueError("unknown loss %r" % (loss,))
+
+
+def psi_terms(loss, residuals, f_scale):
+    """(psi(r), psi'(r)) of the loss: psi = rho'(z) r is the residual as the
+    loss weighs it, psi' = rho'(z) + 2 z rho''(z) its derivative, the
+    point's weight in the Gauss-Newton Hessian."""
+    z = (residuals / f_scale) ** 2
+    first, second = loss_derivatives(loss, z)
+    return first * residuals, first + 2.0 * z * second
+
+
+def robust_covariance(jacobian, residuals, loss, f_scale, absolute_sigma, dof):
+    """The covariance of an M-estimate (Huber's): s^2 (J^T W J)^-1, W the
+    points' effective weights psi'(r) (clipped at zero where a redescending
+    loss makes them negative), and s^2 = mean(psi^2) / mean(psi') over the
+    residuals, with n / dof for the parameters fitted: the spread of the
+    residuals as the loss counts them, so that outliers it discounts do
+    not inflate the errors.  With absolute sigma, the residuals are of a
+    unit normal and the means are its expectations.  For the linear loss
+    this is the ordinary chi-square / dof (J^T J)^-1.  None when it cannot
+    be estimated."""
+    psi, slope = psi_terms(loss, residuals, f_scale)
+    weights = np.maximum(slope, 0.0)
+    if absolute_sigma:
+        nodes, node_weights = np.polynomial.hermite_e.hermegauss(HERMITE_NODES)
+        node_weights = node_weights / node_weights.sum()
+        psi_n, slope_n = psi_terms(loss, nodes, f_scale)
+        variance = float(np.dot(node_weights, psi_n ** 2)) / float(np.dot(node_weights, np.maximum(slope_n, 0.0)))
+    else:
+        if dof <= 0 or not weights.sum() > 0.0:
+            return None
+        variance = float(np.dot(psi, psi)) / dof / (weights.sum() / weights.size)
+    inverse = normal_inverse(np.dot(jacobian.T * weights, jacobian))
+    if inverse is None:
+        return None
+    return inverse * variance

@@ -15,6 +15,9 @@ import undarix_ufuncs
 from . import _guess
 from ._waveform_table import INTEGER_INPUT, PARAMETERS
 
+# The parameters every damped waveform shares, in the table's order.
+DAMPED = PARAMETERS["harmonic_oscillator"]
+
 
 class Family(object):
     """What every waveform tells the fitting code.  `onset` names the parameter
@@ -163,6 +166,8 @@ if set(FAMILIES) != set(PARAMETERS):
     raise ImportError("undarix_fit knows the waveforms %s, the modules' table %s: regenerate with scripts/stubs"
                       % (sorted(FAMILIES), sorted(PARAMETERS)))
 
+UINT64_MAX = 2 ** 64 - 1
+
 
 class Waveform(object):
     """One waveform with its integer input (if any) bound: evaluates the value and
@@ -183,10 +188,13 @@ class Waveform(object):
             if num_harmonics is None:
                 raise ValueError("%s needs num_harmonics=N, the number of odd harmonics (an int)" % name)
             if isinstance(num_harmonics, bool) or not isinstance(num_harmonics, numbers.Integral) \
-                    or num_harmonics < 0:
-                raise ValueError("num_harmonics must be a non-negative int, not %r" % (num_harmonics,))
-            self.extra = (int(num_harmonics),)
-        self.num_harmonics = self.extra[0] if self.extra else None
+                    or not 0 <= num_harmonics <= UINT64_MAX:
+                raise ValueError("num_harmonics must be a non-negative int up to 2**64 - 1, not %r"
+                                 % (num_harmonics,))
+            # The ufunc's input is a uint64: a Python int past the int64 range
+            # would be refused on its way there.
+            self.extra = (np.uint64(num_harmonics),)
+        self.num_harmonics = int(self.extra[0]) if self.extra else None
         self.value_ufunc = getattr(undarix_ufuncs, name)
         self.jacobian_ufunc = getattr(undarix_ufuncs, name + "_jacobian")
 
