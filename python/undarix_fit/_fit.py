@@ -510,15 +510,30 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
     result.flag_bounds(names_at_bounds(free, inner_parameters[problem.columns], lower, upper,
                                        stderr_inner(covariance_before)))
     onset = waveform.family.onset
-    if onset in free and len(free) > 1 and np.isfinite(result.stderr[onset]):
+    if onset in free and len(free) > 1 and np.isfinite(result.stderr[onset]) and frame.identity:
         phases = np.sort(np.fmod(inner.time, 2.0 * np.pi)) * (24.0 / (2.0 * np.pi))
         spacing = phase_spacing(phases, result.params[onset])
         if profile_needed(result.stderr[onset], spacing):
+            # The jumps where the onset crosses a sample's place pin it within
+            # its interval, which the Jacobian does not see: the others'
+            # covariance is the one with the onset held, and the onset's error
+            # comes from its profile.
+            index = names.index(onset)
+            others = [key for key in free if key != onset]
+            held = Problem(waveform, inner, dict(zip(names, inner_parameters.tolist())), tuple(others))
+            part = normal_inverse_of(held.jacobian(inner_parameters[held.columns]))
+            if part is not None:
+                conditional, _ = covariance_matrix(part, finished.chisqr, dof, absolute_sigma, held.columns,
+                                                   len(names))
+                conditional[index, index] = result.covariance[index, index]
+                result.covariance = conditional
+                for key in others:
+                    result.stderr[key] = float(math.sqrt(conditional[names.index(key), names.index(key)]))
             variance = result.redchi if not absolute_sigma else 1.0
-            if inner.weights is None:
-                variance /= frame.data_scale ** 2
             result.add_onset_profile(onset_profile(waveform, inner, inner_parameters, free, solve, variance,
                                                    spacing), spacing)
+            half = result.stderr[onset]
+            result.covariance[index, index] = half * half
     return result
 
 

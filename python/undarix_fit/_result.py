@@ -5,17 +5,23 @@ import warnings
 
 import numpy as np
 
-# The onset's linear standard error is not trusted when it is below this many
-# spacings of the sample phases at the onset: the chi-square jumps each time
-# the onset crosses a sample, which the derivative does not see, and over
-# less than a few such steps the jumps, not the curvature, shape it.
-TRUSTED_SPACINGS = 2.0
+# The onset's linear standard error is not trusted when it spans more than
+# this share of the gap between the sample phases at the onset: the
+# chi-square jumps each time the onset crosses a sample's place, which the
+# derivative does not see, and such jumps then bound the onset more tightly
+# than the Gaussian's slope (bench_fit.py --only calibration: with the
+# linear covariance the onset's error was five times its scatter, the
+# amplitude's and width's two).
+TRUSTED_SPACINGS = 0.5
 # The profile is scanned outward from the best onset in steps of this share
 # of the sample spacing, each step this much longer than the one before, up
 # to this many steps each way.
 PROFILE_STEP = 0.5
 PROFILE_GROWTH = 1.25
 PROFILE_STEPS = 40
+# A rise past this many times the variance within one step of the profile is
+# taken for the jump at a sample's place.
+JUMP = 4.0
 
 
 def phase_spacing(phases, onset):
@@ -30,7 +36,10 @@ def phase_spacing(phases, onset):
 
 
 def profile_needed(stderr, spacing):
-    return math.isfinite(spacing) and stderr < TRUSTED_SPACINGS * spacing
+    """Whether the onset's linear standard error spans more than a fraction
+    of the gap between the sample phases around it: then the chi-square's
+    jumps at those places, not the Gaussian's slope, bound the onset."""
+    return math.isfinite(spacing) and stderr > TRUSTED_SPACINGS * spacing
 
 
 def profile_interval(chisqr, best, variance, spacing):
@@ -51,6 +60,10 @@ def profile_interval(chisqr, best, variance, spacing):
             rise = chisqr(at) - base
             if rise >= variance:
                 share = (variance - previous_rise) / (rise - previous_rise) if rise > previous_rise else 1.0
+                if rise > JUMP * variance:
+                    # A jump (a sample's place crossed) somewhere in the step,
+                    # not a slope to interpolate on: its middle.
+                    share = 0.5
                 edge = previous_at + direction * step * min(1.0, max(0.0, share))
                 break
             if rise < 0.0:
@@ -188,9 +201,10 @@ class FitResult(object):
         self.onset_interval = (float(low), float(high))
         name = "period"
         self.stderr[name] = 0.5 * (high - low)
-        self.notes.append("the onset's linear standard error (%.3g) is below %g spacings of the sample phases "
-                          "(%.3g h) at the onset, where the chi-square jumps: its error is from the profile "
-                          "likelihood instead, the interval [%.7g, %.7g]"
+        self.notes.append("the onset's linear standard error (%.3g) spans more than %g of the gap between the "
+                          "sample phases (%.3g h) at the onset, where the chi-square jumps: its error is from "
+                          "the profile likelihood instead, the interval [%.7g, %.7g], and the other "
+                          "parameters' covariance is the one with the onset held"
                           % (self.linear_stderr[name], TRUSTED_SPACINGS, spacing, low, high))
 
     def __repr__(self):
