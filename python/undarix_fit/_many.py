@@ -92,19 +92,21 @@ def fit_many(name, time, data_2d, p0=None, sigma=None, bounds=None, fixed=None, 
         Rows per task sent to a worker (by default about four tasks per
         worker); a positive int.
 
-    A worker process that dies (killed, out of memory) loses no row: the
-    rows it held are fitted again, one by one in a fresh worker, and a row
-    whose worker dies again is reported as not fitted, with that reason in
-    ``messages``.  Ctrl-C ends the workers and raises KeyboardInterrupt at
-    once.  The worker processes import the calling script again: in a
-    script, call fit_many under ``if __name__ == "__main__":``.
-
     Returns
     -------
     ManyFitResult
         Arrays of parameters and standard errors, one entry per row.  A row
         that cannot be fitted (all NaN, too few points) has NaN parameters,
         ``success`` False and the reason in ``messages``.
+
+    Notes
+    -----
+    A worker process that dies (killed, out of memory) loses no row: the
+    rows it held are fitted again, one by one in a fresh worker, and a row
+    whose worker dies again is reported as not fitted, with that reason in
+    ``messages``.  Ctrl-C ends the workers and raises KeyboardInterrupt at
+    once.  The worker processes import the calling script again: in a
+    script, call fit_many under ``if __name__ == "__main__":``.
     """
     names = Waveform(name, num_harmonics).names
     time = as_float_vector(time, "time")
