@@ -462,6 +462,11 @@ def calibration(realisations, seed=SEED):
             values = dict(result.params)
             if "omega" in values and values["amplitude"] * truth["amplitude"] < 0:
                 continue  # the other sign branch: another parametrisation of the same curve
+            if "omega" in values:
+                # phi and phi plus a whole period give the same curve: the
+                # estimate is compared within half a period of the truth.
+                period = 2.0 * np.pi / abs(values["omega"])
+                values["phi"] = truth["phi"] + (values["phi"] - truth["phi"] + 0.5 * period) % period - 0.5 * period
             estimates.append([values[key] for key in truth])
             errors.append([result.stderr[key] for key in truth])
             profiled += result.onset_interval is not None
