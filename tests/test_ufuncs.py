@@ -320,6 +320,33 @@ def test_thread_counts_give_identical_bits(name, monkeypatch):
     assert_same_floats(results[0][1][:20], reference(name, time[None, :1500], *[s[:20] for s in sweep]))
 
 
+@pytest.mark.parametrize("depth", [1, 4, 9])
+def test_calls_nested_in_the_casts_of_another_call_give_their_own_bits(depth, monkeypatch):
+    # Casting an object operand runs Python code inside the call, between NumPy's asking for the
+    # call's loop and its freeing the call's data; that code may call the ufuncs again, each
+    # nested call with state of its own, deeper than any fixed number of them.
+    monkeypatch.setenv("UNDARIX_NUM_THREADS", "3")
+    inner = []
+
+    class Time:
+        def __init__(self, x, level):
+            self.x, self.level = x, level
+
+        def __float__(self):
+            if self.level < depth and self.x == 0.0:
+                times = np.array([Time(0.25 * i, self.level + 1) for i in range(20_000)], dtype=object)
+                inner.append(undarix_ufuncs.harmonic_oscillator(times, *VALID_SCALARS["harmonic_oscillator"], dtype=np.float64,
+                                                               casting="unsafe"))
+            return self.x
+
+    times = np.array([Time(0.25 * i, 0) for i in range(20_000)], dtype=object)
+    outer = undarix_ufuncs.harmonic_oscillator(times, *VALID_SCALARS["harmonic_oscillator"], dtype=np.float64, casting="unsafe")
+    expected = undarix_ufuncs.harmonic_oscillator(0.25 * np.arange(20_000.0), *VALID_SCALARS["harmonic_oscillator"])
+    assert len(inner) == depth
+    for result in inner + [outer]:
+        assert (bits(result) == bits(expected)).all()
+
+
 def test_sweep_rows_from_several_python_threads_at_once():
     # Threads compete for the worker team; a caller that finds it busy does its rows alone.
     time = np.linspace(0.0, 30.0, 1000)
