@@ -3,9 +3,12 @@
 // Every line is one IEEE double operation in a fixed order; regrouping any of
 // them changes the last bits of the result, so they must stay as written and
 // the build must not contract a*b+c into a fused multiply-add.  A sum or
-// product of two values that may both be NaN is written product(a, b) or
-// sum(a, b) (maths/ordered_nan.hpp), so that the NaN that comes out is the
-// same in every loop that inlines the formula.  Only the C runtime's exp,
+// product of two values that may both be NaN is written A::product(a, b) or
+// A::sum(a, b) over an arithmetic A (maths/ordered_nan.hpp), so that the NaN
+// that comes out is the same in every loop that inlines the formula.  The
+// Fourier sum stays in ordered arithmetic throughout: its sines cost far more
+// than the checks, and computing a NaN result again would double a long
+// sum's time.  Only the C runtime's exp,
 // sin and cos are used, and fmod or an exact remainder that returns the
 // same bits.  Nothing here knows Python or NumPy.
 #pragma once
@@ -26,24 +29,35 @@ constexpr double kThirdHarmonicWeight = 0.5;
 constexpr double kThirdHarmonicMultiplier = 3.0;
 
 // exp(t*gamma)*amplitude: growth for gamma > 0, decay for gamma < 0.
-inline double envelope(double t, double amplitude, double gamma) {
-    double e = std::exp(product(t, gamma));
-    e = product(e, amplitude);
+template <class A = OrderedArithmetic>
+double envelope(double t, double amplitude, double gamma) {
+    double e = std::exp(A::product(t, gamma));
+    e = A::product(e, amplitude);
     return e;
 }
 
 inline double harmonic_oscillator(double t, double amplitude, double gamma, double omega, double phi, double y) {
-    const double e = envelope(t, amplitude, gamma);
-    const double c = std::cos(product(sum(t, phi), omega));
-    return sum(product(c, e), y);
+    return first_operand_nans(
+        [](auto arithmetic, double t, double amplitude, double gamma, double omega, double phi, double y) {
+            using A = decltype(arithmetic);
+            const double e = envelope<A>(t, amplitude, gamma);
+            const double c = std::cos(A::product(A::sum(t, phi), omega));
+            return A::sum(A::product(c, e), y);
+        },
+        t, amplitude, gamma, omega, phi, y);
 }
 
 inline double pseudo_square_wave(double t, double amplitude, double gamma, double omega, double phi, double y) {
-    const double e = envelope(t, amplitude, gamma);
-    const double x = product(sum(t, phi), omega);
-    const double s1 = std::sin(x);
-    const double s3 = std::sin(x * kThirdHarmonicMultiplier);
-    return sum(product(sum(s3 * kThirdHarmonicWeight, s1), e), y);
+    return first_operand_nans(
+        [](auto arithmetic, double t, double amplitude, double gamma, double omega, double phi, double y) {
+            using A = decltype(arithmetic);
+            const double e = envelope<A>(t, amplitude, gamma);
+            const double x = A::product(A::sum(t, phi), omega);
+            const double s1 = std::sin(x);
+            const double s3 = std::sin(x * kThirdHarmonicMultiplier);
+            return A::sum(A::product(A::sum(s3 * kThirdHarmonicWeight, s1), e), y);
+        },
+        t, amplitude, gamma, omega, phi, y);
 }
 
 // Harmonics summed between two calls of fourier_square_wave's `keep_going`:
@@ -82,11 +96,16 @@ double fourier_square_wave(double t, double amplitude, double gamma, double omeg
 }
 
 inline double pseudo_cycloid_wave(double t, double amplitude, double gamma, double omega, double phi, double y) {
-    const double e = envelope(t, amplitude, gamma);
-    const double u = sum(t, phi);
-    const double c2 = std::cos(product(omega + omega, u));
-    const double c1 = std::cos(product(u, omega));
-    return sum(product(c2 - (c1 + c1), e), y);
+    return first_operand_nans(
+        [](auto arithmetic, double t, double amplitude, double gamma, double omega, double phi, double y) {
+            using A = decltype(arithmetic);
+            const double e = envelope<A>(t, amplitude, gamma);
+            const double u = A::sum(t, phi);
+            const double c2 = std::cos(A::product(omega + omega, u));
+            const double c1 = std::cos(A::product(u, omega));
+            return A::sum(A::product(c2 - (c1 + c1), e), y);
+        },
+        t, amplitude, gamma, omega, phi, y);
 }
 
 // Where in each turn the pulse starts; computed once per call.
@@ -103,8 +122,14 @@ inline double transient_impulse(double t, double onset, double amplitude, double
         q = q * kGaussianFactor;
         h = std::exp(q);
     }
-    // Always multiplied, so an infinite amplitude with h = 0 gives NaN.
-    return sum(product(h, amplitude), equilibrium);
+    // Always multiplied, so an infinite amplitude with h = 0 gives NaN.  Only
+    // the tail can meet two NaNs, so only the tail is computed again.
+    return first_operand_nans(
+        [](auto arithmetic, double h, double amplitude, double equilibrium) {
+            using A = decltype(arithmetic);
+            return A::sum(A::product(h, amplitude), equilibrium);
+        },
+        h, amplitude, equilibrium);
 }
 
 }  // namespace undarix::maths

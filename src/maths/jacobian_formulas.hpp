@@ -7,7 +7,8 @@
 // envelope, the product of shape and envelope).  Only the C runtime's exp,
 // sin and cos are used, and the exact remainder of the full turn.  Sums and
 // products of two values that may both be NaN are ordered as in the
-// formulas (maths/ordered_nan.hpp), and every comparison is quiet, so that
+// formulas, plain first and ordered where a result is NaN
+// (maths/ordered_nan.hpp), and every comparison is quiet, so that
 // a NaN input raises no flag the value does not raise.  Nothing here knows
 // Python or NumPy.
 //
@@ -60,47 +61,68 @@ struct EnvelopeSteps {
     double value;   // exp(t*gamma)*amplitude
 };
 
-inline EnvelopeSteps envelope_steps(double t, double amplitude, double gamma) {
-    const double growth = std::exp(product(t, gamma));
-    return {growth, product(growth, amplitude)};
+template <class A = OrderedArithmetic>
+EnvelopeSteps envelope_steps(double t, double amplitude, double gamma) {
+    const double growth = std::exp(A::product(t, gamma));
+    return {growth, A::product(growth, amplitude)};
 }
 
 // The shared tail of the four damped waveforms' derivatives (see the top).
-inline DampedGradient damped_gradient(double t, double u, double omega, const EnvelopeSteps& envelope, double shape,
-                                      double slope) {
+template <class A = OrderedArithmetic>
+DampedGradient damped_gradient(double t, double u, double omega, const EnvelopeSteps& envelope, double shape,
+                               double slope) {
     DampedGradient gradient;
-    gradient.amplitude = product(shape, envelope.growth);
-    gradient.gamma = product(product(shape, envelope.value), t);
-    const double slope_envelope = product(slope, envelope.value);
-    gradient.omega = product(slope_envelope, u);
-    gradient.phi = product(slope_envelope, omega);
+    gradient.amplitude = A::product(shape, envelope.growth);
+    gradient.gamma = A::product(A::product(shape, envelope.value), t);
+    const double slope_envelope = A::product(slope, envelope.value);
+    gradient.omega = A::product(slope_envelope, u);
+    gradient.phi = A::product(slope_envelope, omega);
     gradient.y = 1.0;
     return gradient;
+}
+
+inline bool has_nan(const DampedGradient& gradient) {
+    return std::isnan(gradient.amplitude) || std::isnan(gradient.gamma) || std::isnan(gradient.omega) ||
+           std::isnan(gradient.phi);
+}
+
+inline bool has_nan(const TransientGradient& gradient) {
+    return std::isnan(gradient.period) || std::isnan(gradient.width);
 }
 
 // w = cos(x), v = -sin(x), x = (t + phi)*omega.
 inline DampedGradient harmonic_oscillator_gradient(double t, double amplitude, double gamma, double omega, double phi,
                                                    double y) {
     static_cast<void>(y);
-    const EnvelopeSteps envelope = envelope_steps(t, amplitude, gamma);
-    const double u = sum(t, phi);
-    const double x = product(u, omega);
-    const double c = std::cos(x);
-    const double s = std::sin(x);
-    return damped_gradient(t, u, omega, envelope, c, -s);
+    return first_operand_nans(
+        [](auto arithmetic, double t, double amplitude, double gamma, double omega, double phi) {
+            using A = decltype(arithmetic);
+            const EnvelopeSteps envelope = envelope_steps<A>(t, amplitude, gamma);
+            const double u = A::sum(t, phi);
+            const double x = A::product(u, omega);
+            const double c = std::cos(x);
+            const double s = std::sin(x);
+            return damped_gradient<A>(t, u, omega, envelope, c, -s);
+        },
+        t, amplitude, gamma, omega, phi);
 }
 
 // w = sin(x*3)*0.5 + sin(x), v = cos(x*3)*1.5 + cos(x).
 inline DampedGradient pseudo_square_wave_gradient(double t, double amplitude, double gamma, double omega, double phi,
                                                   double y) {
     static_cast<void>(y);
-    const EnvelopeSteps envelope = envelope_steps(t, amplitude, gamma);
-    const double u = sum(t, phi);
-    const double x = product(u, omega);
-    const double x3 = x * kThirdHarmonicMultiplier;
-    const double shape = sum(std::sin(x3) * kThirdHarmonicWeight, std::sin(x));
-    const double slope = sum(std::cos(x3) * kThirdHarmonicSlopeWeight, std::cos(x));
-    return damped_gradient(t, u, omega, envelope, shape, slope);
+    return first_operand_nans(
+        [](auto arithmetic, double t, double amplitude, double gamma, double omega, double phi) {
+            using A = decltype(arithmetic);
+            const EnvelopeSteps envelope = envelope_steps<A>(t, amplitude, gamma);
+            const double u = A::sum(t, phi);
+            const double x = A::product(u, omega);
+            const double x3 = x * kThirdHarmonicMultiplier;
+            const double shape = A::sum(std::sin(x3) * kThirdHarmonicWeight, std::sin(x));
+            const double slope = A::sum(std::cos(x3) * kThirdHarmonicSlopeWeight, std::cos(x));
+            return damped_gradient<A>(t, u, omega, envelope, shape, slope);
+        },
+        t, amplitude, gamma, omega, phi);
 }
 
 // Harmonics between two calls of `keep_going`: each costs a sine and a
@@ -145,15 +167,20 @@ DampedGradient fourier_square_wave_gradient(double t, double amplitude, double g
 inline DampedGradient pseudo_cycloid_wave_gradient(double t, double amplitude, double gamma, double omega, double phi,
                                                    double y) {
     static_cast<void>(y);
-    const EnvelopeSteps envelope = envelope_steps(t, amplitude, gamma);
-    const double u = sum(t, phi);
-    const double x2 = product(omega + omega, u);
-    const double x = product(u, omega);
-    const double c1 = std::cos(x);
-    const double shape = std::cos(x2) - (c1 + c1);
-    double slope = std::sin(x) - std::sin(x2);
-    slope = slope + slope;
-    return damped_gradient(t, u, omega, envelope, shape, slope);
+    return first_operand_nans(
+        [](auto arithmetic, double t, double amplitude, double gamma, double omega, double phi) {
+            using A = decltype(arithmetic);
+            const EnvelopeSteps envelope = envelope_steps<A>(t, amplitude, gamma);
+            const double u = A::sum(t, phi);
+            const double x2 = A::product(omega + omega, u);
+            const double x = A::product(u, omega);
+            const double c1 = std::cos(x);
+            const double shape = std::cos(x2) - (c1 + c1);
+            double slope = std::sin(x) - std::sin(x2);
+            slope = slope + slope;
+            return damped_gradient<A>(t, u, omega, envelope, shape, slope);
+        },
+        t, amplitude, gamma, omega, phi);
 }
 
 // With d = fmod(t, 2pi) - onset, r = d/W and h = exp(-0.5*r*r) inside the
@@ -195,14 +222,19 @@ inline TransientGradient transient_impulse_gradient(double t, double onset, doub
     } else {
         r = 0.0;
     }
-    const double pulse = product(h, amplitude);
-    const double slope = product(pulse, r_over_width);
-    TransientGradient gradient;
-    gradient.amplitude = h;
-    gradient.period = slope * kTurnPerHour;
-    gradient.width = product(slope, r);
-    gradient.equilibrium = 1.0;
-    return gradient;
+    return first_operand_nans(
+        [](auto arithmetic, double h, double amplitude, double r_over_width, double r) {
+            using A = decltype(arithmetic);
+            const double pulse = A::product(h, amplitude);
+            const double slope = A::product(pulse, r_over_width);
+            TransientGradient gradient;
+            gradient.amplitude = h;
+            gradient.period = slope * kTurnPerHour;
+            gradient.width = A::product(slope, r);
+            gradient.equilibrium = 1.0;
+            return gradient;
+        },
+        h, amplitude, r_over_width, r);
 }
 
 }  // namespace undarix::maths
