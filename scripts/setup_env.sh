@@ -230,9 +230,18 @@ setup_env() {
     shift
     make_venv "$venv"
     local wanted module_stamp="$venv/.undarix-module-stamp" requirements_stamp="$venv/.undarix-requirements-stamp"
-    wanted="$(requirements_digest "$undarix_python" "$(numpy_requirement)" "$@")"
+    # A free-threaded interpreter takes binary wheels only (cp313t ones, or
+    # pure Python): where a package's newest release has none, pip would
+    # otherwise go back to old releases, or build NumPy or a Rust extension
+    # from source.  The exceptions are small sources that build here with a
+    # C compiler alone (distributed's msgpack and tornado, dask's PyYAML).
+    local pip_options=()
+    if [[ "$undarix_py" == *t ]]; then
+        pip_options=(--only-binary :all: --no-binary tornado,msgpack,pyyaml)
+    fi
+    wanted="$(requirements_digest "$undarix_python" ${pip_options[@]+"${pip_options[@]}"} "$(numpy_requirement)" "$@")"
     if ! grep -qx "$wanted" "$requirements_stamp" 2>/dev/null; then
-        "$venv/bin/python" -m pip install --quiet "$(numpy_requirement)" "$@"
+        "$venv/bin/python" -m pip install --quiet ${pip_options[@]+"${pip_options[@]}"} "$(numpy_requirement)" "$@"
         echo "$wanted" >> "$requirements_stamp"
     fi
     wanted="$(source_digest)"
