@@ -157,8 +157,9 @@ void concurrent_callers() {
                 }
                 slot.open.store(true, std::memory_order_release);
                 Proceed poll;
+                const unsigned threads = static_cast<unsigned>(2 + (n + c) % 3);
                 const LoopResult result =
-                    run_chunked(LoopPlan{elements, kMostElements, 2 + (n + c) % 3}, RangeTask{&slot, count_once}, poll);
+                    run_chunked(LoopPlan{elements, kMostElements, threads}, RangeTask{&slot, count_once}, poll);
                 slot.open.store(false, std::memory_order_release);
                 bool exact = result.outcome == LoopOutcome::completed;
                 for (std::size_t i = 0; i < elements; ++i) {
