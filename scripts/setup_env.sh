@@ -7,7 +7,9 @@
 #   nothing set              the newest supported CPython found (pyenv first,
 #                            then the PATH) with the newest NumPy 2 for it
 #   UNDARIX_PY=3.12          that CPython version (pyenv, or python3.12 on PATH)
-#   UNDARIX_PYTHON=/path     that interpreter, of any supported version
+#   UNDARIX_PYTHON=/path     that interpreter, of any supported version; a
+#                            free-threaded CPython (3.13t on, for example the
+#                            one scripts/free-threaded-python builds) only so
 #   UNDARIX_NUMPY=1.26.4     a NumPy release, or "latest" for the newest 2.x
 #                            that supports the interpreter (the default for
 #                            every CPython but 3.8, which gets 1.24.4, its last)
@@ -17,6 +19,8 @@ set -euo pipefail
 
 # Supported CPython versions, newest first.
 supported_pythons=(3.15 3.14 3.13 3.12 3.11 3.10 3.9 3.8)
+# Free-threaded builds ("t"), chosen only by UNDARIX_PYTHON.
+supported_free_threaded=(3.15t 3.14t 3.13t)
 
 # The interpreter for CPython version $1 (pyenv first, then the PATH), or nothing.
 python_for_version() {
@@ -33,24 +37,33 @@ python_for_version() {
     command -v "python$version" 2>/dev/null || true
 }
 
-# The X.Y version of the interpreter $1, or fails with a message if it is not
-# a supported CPython (3.8 to 3.15, not a free-threaded build).
+# The X.Y version of the interpreter $1 (X.Yt for a free-threaded build), or
+# fails with a message if it is not a supported CPython (3.8 to 3.15; a
+# free-threaded build only when $2 is "free-threaded-too").
 python_version_of() {
-    local python="$1" version
+    local python="$1" accept="${2:-}" version
     if ! version="$("$python" -c 'import sys, sysconfig
 free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 print("%d.%d%s" % (sys.version_info[:2] + ("t" if free else "",)) if sys.implementation.name == "cpython" else "other")' 2>/dev/null)"; then
         echo "error: $python does not run" >&2
         return 1
     fi
-    local known
-    for known in "${supported_pythons[@]}"; do
+    local known accepted=("${supported_pythons[@]}")
+    if [[ "$accept" == free-threaded-too ]]; then
+        accepted+=("${supported_free_threaded[@]}")
+    fi
+    for known in "${accepted[@]}"; do
         if [[ "$version" == "$known" ]]; then
             echo "$version"
             return
         fi
     done
-    echo "error: $python is $version; undarix supports CPython ${supported_pythons[-1]} to ${supported_pythons[0]} (not free-threaded builds)" >&2
+    if [[ "$version" == *t && "$accept" != free-threaded-too ]]; then
+        echo "error: $python is the free-threaded CPython $version; choose it with UNDARIX_PYTHON" >&2
+    else
+        echo "error: $python is $version; undarix supports CPython ${supported_pythons[-1]} to ${supported_pythons[0]}" \
+            "and the free-threaded ${supported_free_threaded[-1]} to ${supported_free_threaded[0]}" >&2
+    fi
     return 1
 }
 
@@ -62,7 +75,7 @@ choose_python() {
             exit 1
         fi
         undarix_python="$(command -v "$UNDARIX_PYTHON")"
-        undarix_py="$(python_version_of "$undarix_python")" || exit 1
+        undarix_py="$(python_version_of "$undarix_python" free-threaded-too)" || exit 1
         if [[ -n "${UNDARIX_PY:-}" && "$UNDARIX_PY" != "$undarix_py" ]]; then
             echo "error: UNDARIX_PY=$UNDARIX_PY but UNDARIX_PYTHON is CPython $undarix_py" >&2
             exit 1
@@ -149,7 +162,9 @@ make_venv() {
     local venv="$1"
     if [[ -x "$venv/bin/python" ]]; then
         local held
-        held="$("$venv/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true)"
+        held="$("$venv/bin/python" -c 'import sys, sysconfig
+free = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+print("%d.%d%s" % (sys.version_info[:2] + ("t" if free else "",)))' 2>/dev/null || true)"
         if [[ "$held" != "$undarix_py" ]]; then
             echo "recreating $venv (it holds CPython ${held:-?}, not $undarix_py)" >&2
             rm -rf "$venv"
@@ -215,9 +230,18 @@ setup_env() {
     shift
     make_venv "$venv"
     local wanted module_stamp="$venv/.undarix-module-stamp" requirements_stamp="$venv/.undarix-requirements-stamp"
-    wanted="$(requirements_digest "$undarix_python" "$(numpy_requirement)" "$@")"
+    # A free-threaded interpreter takes binary wheels only (cp313t ones, or
+    # pure Python): where a package's newest release has none, pip would
+    # otherwise go back to old releases, or build NumPy or a Rust extension
+    # from source.  The exceptions are small sources that build here with a
+    # C compiler alone (distributed's msgpack and tornado, dask's PyYAML).
+    local pip_options=()
+    if [[ "$undarix_py" == *t ]]; then
+        pip_options=(--only-binary :all: --no-binary tornado,msgpack,pyyaml)
+    fi
+    wanted="$(requirements_digest "$undarix_python" ${pip_options[@]+"${pip_options[@]}"} "$(numpy_requirement)" "$@")"
     if ! grep -qx "$wanted" "$requirements_stamp" 2>/dev/null; then
-        "$venv/bin/python" -m pip install --quiet "$(numpy_requirement)" "$@"
+        "$venv/bin/python" -m pip install --quiet ${pip_options[@]+"${pip_options[@]}"} "$(numpy_requirement)" "$@"
         echo "$wanted" >> "$requirements_stamp"
     fi
     wanted="$(source_digest)"

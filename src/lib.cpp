@@ -237,6 +237,16 @@ Expected<OwnedRef> make_module() {
     if (module_initialized.exchange(true, std::memory_order_seq_cst)) {
         return import_error(kOnceOnly);
     }
+#if defined(Py_GIL_DISABLED)
+    // The borrow registry shared with other extension modules has the
+    // interpreter lock as its only lock, and so do the module's caches and
+    // call scopes: on a free-threaded build the module says it needs the
+    // lock, and CPython enables it for the process (with its RuntimeWarning)
+    // once the import is done.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) {
+        return fetch_failure();
+    }
+#endif
     kernels::share_thread_runtime();  // one worker team with undarix_ufuncs
     if (Status populated = module_definition.populate(module.get()); !populated) {
         return populated.take_failure();
@@ -253,19 +263,8 @@ Expected<OwnedRef> make_module() {
 // Older CPython headers do not mark PyMODINIT_FUNC visible, and everything
 // else in the library is hidden.
 extern "C" UNDARIX_EXPORT UNDARIX_FORCED_UNWIND_HANDLER PyObject* PyInit_undarix(void) {
-#ifdef Py_GIL_DISABLED
-    // The process-wide caches, the borrow table and the call scopes rely on the
-    // interpreter lock; without it they would be shared unguarded.  (The build
-    // refuses this configuration too; this covers builds made some other way.)
-    PyErr_SetString(PyExc_ImportError,
-                    "undarix does not support the free-threaded build of CPython; "
-                    "use a build with the global interpreter lock");
-    static_cast<void>(&undarix::make_module);
-    return nullptr;
-#else
     return undarix::guarded_entry([] {
         const undarix::ReportedFunction reported("import undarix");
         return undarix::make_module();
     });
-#endif
 }

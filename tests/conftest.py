@@ -6,6 +6,7 @@ import re
 import signal
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import numpy as np
@@ -20,6 +21,13 @@ import undarix
 ALL_FUNCTIONS = list(undarix.__all__)
 PARAMETERS = {name: tuple(inspect.signature(getattr(undarix, name)).parameters) for name in ALL_FUNCTIONS}
 DAMPED = [name for name in ALL_FUNCTIONS if PARAMETERS[name] == PARAMETERS["harmonic_oscillator"]]
+
+# undarix declares that it needs the GIL, and on a free-threaded build importing it turns
+# the GIL on, unless CPython's override (PYTHON_GIL=0, -X gil=0) keeps it off, at the user's
+# risk: the strict module then runs unguarded, and its calls racing other threads' changes
+# of their arrays are unsupported.
+GIL_FORCED_OFF = bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and not sys._is_gil_enabled()
+needs_the_gil = pytest.mark.skipif(GIL_FORCED_OFF, reason="undarix runs without the GIL it needs (PYTHON_GIL=0)")
 
 ROOT_DIRECTORY = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # The waveform table as the built modules give it (waveform_facts), which the stub
@@ -182,7 +190,7 @@ PENDING_TEXT_ARRIVES = sys.version_info < (3, 12)
 def entry_call(function, args, kwnames):
     """Calls the function's fast-call entry directly: `args` None passes a null vector."""
     word = ctypes.sizeof(ctypes.c_void_p)
-    method_def = ctypes.c_void_p.from_address(id(function) + 2 * word).value  # m_ml
+    method_def = ctypes.c_void_p.from_address(id(function) + object.__basicsize__).value  # m_ml, after the header
     meth = ctypes.c_void_p.from_address(method_def + word).value  # ml_meth
     entry = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.c_void_p,
                               ctypes.c_ssize_t, ctypes.c_void_p)(meth)

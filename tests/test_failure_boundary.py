@@ -37,7 +37,7 @@ def silent_index():
     """An object of a native type whose __index__ slot returns NULL without setting an exception."""
     callback = ctypes.CFUNCTYPE(ctypes.c_void_p, ctypes.c_void_p)(lambda self: None)
     slots = (Slot * 2)(Slot(13, ctypes.cast(callback, ctypes.c_void_p)), Slot(0, None))  # nb_index
-    size = 2 * ctypes.sizeof(ctypes.c_void_p)  # a bare object header
+    size = object.__basicsize__  # a bare object header (larger on a free-threaded build)
     description = TypeDescription(b"tests.SilentIndex", size, 0, 1 << 18, slots)
     make_type = ctypes.pythonapi.PyType_FromSpec
     make_type.restype, make_type.argtypes = ctypes.py_object, [ctypes.POINTER(TypeDescription)]

@@ -42,7 +42,7 @@ def test_signature(name):
 @pytest.mark.parametrize("name", ALL_FUNCTIONS)
 def test_method_definition(name):
     word = ctypes.sizeof(ctypes.c_void_p)
-    method_def = ctypes.c_void_p.from_address(id(getattr(undarix, name)) + 2 * word).value  # m_ml
+    method_def = ctypes.c_void_p.from_address(id(getattr(undarix, name)) + object.__basicsize__).value  # m_ml
     assert ctypes.c_char_p.from_address(method_def).value == name.encode()
     assert ctypes.c_int.from_address(method_def + 2 * word).value == 0x82  # FASTCALL | KEYWORDS
     assert ctypes.c_char_p.from_address(method_def + 3 * word).value == (

@@ -18,7 +18,7 @@ CHECKS = {
                        "fork_inside_a_nested_loop", "fork_again_in_the_child", "cgroup_v2", "cgroup_v1",
                        "affinity_mask", "thread_count_settings", "process_id_in_forked_children"],
     "start_failure_check": ["allocation_failures", "thread_start_failures"],
-    "team_check": ["exactly_once_over_many_tasks", "worker_flags_reach_the_caller"],
+    "team_check": ["exactly_once_over_many_tasks", "worker_flags_reach_the_caller", "concurrent_callers"],
 }
 
 pytestmark = [

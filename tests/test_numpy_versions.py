@@ -218,3 +218,52 @@ def test_capsules_other_modules_published_are_never_replaced():
     """ % TESTS_DIR)
     # numpy._core's registry is the one in use; the other stays where it was, untouched.
     assert json.loads(completed.stdout) == [True, True, ["acquire_shared", "release_shared"], 0]
+
+
+# The mirrored layouts against NumPy's own headers, for the interpreter under test: with
+# the interpreter lock the object header is 16 bytes, on a free-threaded build more, and
+# every field after it moves with it.
+LAYOUT_CHECK = r"""
+#include <Python.h>
+#include <numpy/ndarraytypes.h>
+#include <numpy/ufuncobject.h>
+#include "numpy/numpy_layout.hpp"
+using namespace undarix::numpy;
+#define SAME(mine, field, theirs, their_field) \
+    static_assert(offsetof(mine, field) == offsetof(theirs, their_field), #mine "." #field)
+SAME(ArrayObject, data, PyArrayObject_fields, data);
+SAME(ArrayObject, nd, PyArrayObject_fields, nd);
+SAME(ArrayObject, dimensions, PyArrayObject_fields, dimensions);
+SAME(ArrayObject, strides, PyArrayObject_fields, strides);
+SAME(ArrayObject, base, PyArrayObject_fields, base);
+SAME(ArrayObject, descr, PyArrayObject_fields, descr);
+SAME(ArrayObject, flags, PyArrayObject_fields, flags);
+SAME(DescrHead, typeobj, PyArray_Descr, typeobj);
+SAME(DescrHead, type_num, PyArray_Descr, type_num);
+#if NPY_ABI_VERSION >= 0x02000000
+SAME(DescrAbi2, flags, _PyArray_DescrNumPy2, flags);
+SAME(DescrAbi2, elsize, _PyArray_DescrNumPy2, elsize);
+SAME(UfuncObjectAbi2, nin, PyUFuncObject, nin);
+SAME(UfuncObjectAbi2, ntypes, PyUFuncObject, ntypes);
+SAME(UfuncObjectAbi2, core_dim_sizes, PyUFuncObject, core_dim_sizes);
+SAME(UfuncObjectAbi2, loops, PyUFuncObject, _loops);
+#else
+SAME(DescrAbi1, elsize, PyArray_Descr, elsize);
+#endif
+"""
+
+
+def test_mirrored_layouts_match_numpys_headers(tmp_path):
+    import shutil
+    import subprocess
+    import sysconfig
+    compiler = os.environ.get("CXX") or shutil.which("c++") or shutil.which("g++")
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    source = tmp_path / "layout_check.cpp"
+    source.write_text(LAYOUT_CHECK)
+    completed = subprocess.run(
+        [compiler, "-std=c++17", "-fsyntax-only", "-I" + sysconfig.get_paths()["include"], "-I" + np.get_include(),
+         "-I" + os.path.join(os.path.dirname(TESTS_DIR), "src"), str(source)],
+        capture_output=True, text=True, timeout=120)
+    assert completed.returncode == 0, completed.stderr

@@ -11,7 +11,7 @@ import pytest
 import undarix
 import undarix_ufuncs
 from conftest import (ALL_FUNCTIONS, ALREADY_BORROWED, IN_PLACE_CHANGES_ALLOWED, VALID_SCALARS, BorrowApi,
-                      bits, run_python)
+                      bits, needs_the_gil, run_python)
 
 pytestmark = IN_PLACE_CHANGES_ALLOWED
 
@@ -120,6 +120,7 @@ def test_resize_during_conversion_is_read_safely():
     assert np.array_equal(bits(grown[:16]), bits([math.cos(x) for x in np.linspace(0.0, 1.0, 16)]))
 
 
+@needs_the_gil
 def test_array_changed_by_other_threads_during_long_calls(borrow_api, panic_type):
     # While a long call runs without the interpreter lock, another thread
     # reshapes, retypes and reallocates its time array.  Every call must end
@@ -156,6 +157,7 @@ def test_array_changed_by_other_threads_during_long_calls(borrow_api, panic_type
     assert borrow_api.acquire_exclusive(a) == 0
 
 
+@needs_the_gil
 def test_calls_racing_exclusive_borrows_are_refused_or_exact(panic_type):
     # Callers on four threads share three arrays (one long enough to be evaluated without the
     # interpreter lock) while another thread, as another extension module would, repeatedly

@@ -40,6 +40,12 @@ PyThreadState* running_thread_state() noexcept {
 //   differ and its releases are queued.  Running under a state other than
 //   the thread's own (a sub-interpreter's) also reads "not held": the
 //   release is then queued, which is safe, never decremented unlocked.
+// - On a free-threaded build (3.13t on) there may be no lock to hold, but the
+//   same pointer is this thread's attached thread state: CPython sets it when
+//   the thread attaches (PyEval_RestoreThread, PyGILState_Ensure) and clears
+//   it when it detaches (PyEval_SaveThread), with or without the GIL.  An
+//   attached thread state is what touching Python objects needs there, so
+//   "holds the lock" reads "may use the C API", as it does with the GIL.
 bool this_thread_holds_interpreter_lock() noexcept {
     PyThreadState* running = running_thread_state();
     return running != nullptr && running == PyGILState_GetThisThreadState();

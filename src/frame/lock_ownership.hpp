@@ -7,7 +7,8 @@
 namespace undarix {
 
 // True when this OS thread's own thread state is the one the interpreter
-// currently runs, that is when this thread holds the interpreter lock.
+// currently runs, that is when this thread holds the interpreter lock (on a
+// free-threaded build: when its thread state is attached).
 bool this_thread_holds_interpreter_lock() noexcept;
 
 // Py_DECREF for a caller that holds the interpreter lock.  A build with

@@ -6,6 +6,8 @@
 #include "frame/owned_ref.hpp"
 #include "parallel/this_process.hpp"
 
+#include <atomic>
+
 #if defined(__unix__) || defined(__APPLE__)
 #include <sys/types.h>
 #define UNDARIX_HAS_GETPID 1
@@ -16,12 +18,39 @@ namespace {
 
 // Python's main thread, as PyThread_get_thread_ident() numbers threads, read once per
 // process (and again in a forked child, whose main thread is the one that
-// forked).  Read and written with the interpreter lock held.
-unsigned long main_thread_ident = 0;
-bool main_thread_known = false;
+// forked).  Read and written by threads that hold the interpreter lock, or,
+// on a free-threaded build, that merely have a thread state: several may
+// read the interpreter's answer at once, and all store the same one.  The
+// identifier is stored before the mark that makes it valid (the process it
+// was read in, where there are processes), and read after it.
+std::atomic<unsigned long> main_thread_ident{0};
 #if defined(UNDARIX_HAS_GETPID)
-pid_t main_thread_read_in = 0;
+std::atomic<pid_t> main_thread_read_in{0};  // 0: not read yet
+#else
+std::atomic<bool> main_thread_known{false};
 #endif
+
+// The identifier read in this process, if any.
+bool known_main_thread(unsigned long& ident) noexcept {
+#if defined(UNDARIX_HAS_GETPID)
+    const bool known = main_thread_read_in.load(std::memory_order_acquire) == parallel::this_process_id();
+#else
+    const bool known = main_thread_known.load(std::memory_order_acquire);
+#endif
+    if (known) {
+        ident = main_thread_ident.load(std::memory_order_relaxed);
+    }
+    return known;
+}
+
+void remember_main_thread(unsigned long ident) noexcept {
+    main_thread_ident.store(ident, std::memory_order_relaxed);
+#if defined(UNDARIX_HAS_GETPID)
+    main_thread_read_in.store(parallel::this_process_id(), std::memory_order_release);
+#else
+    main_thread_known.store(true, std::memory_order_release);
+#endif
+}
 
 // The interpreter's record of its main thread: _thread._get_main_thread_ident()
 // where it exists (3.13 on), else threading.main_thread().ident (the thread
@@ -67,23 +96,14 @@ bool read_main_thread_ident(unsigned long& ident) {
 }  // namespace
 
 bool on_main_thread() noexcept {
-#if defined(UNDARIX_HAS_GETPID)
-    if (main_thread_known && main_thread_read_in != parallel::this_process_id()) {
-        main_thread_known = false;
-    }
-#endif
-    if (!main_thread_known) {
-        unsigned long ident = 0;
+    unsigned long ident = 0;
+    if (!known_main_thread(ident)) {
         if (!read_main_thread_ident(ident)) {
             return false;
         }
-        main_thread_ident = ident;
-        main_thread_known = true;
-#if defined(UNDARIX_HAS_GETPID)
-        main_thread_read_in = parallel::this_process_id();
-#endif
+        remember_main_thread(ident);
     }
-    return PyThread_get_thread_ident() == main_thread_ident;
+    return PyThread_get_thread_ident() == ident;
 }
 
 }  // namespace undarix

@@ -4,6 +4,7 @@
 #include "frame/internal_failure.hpp"
 #include "frame/panic_pickling.hpp"
 
+#include <atomic>
 #include <cstring>
 
 namespace undarix {
@@ -19,7 +20,10 @@ constexpr const char kPanicDoc[] =
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
 
-PyObject* cached_panic_type = nullptr;  // guarded by the interpreter lock
+// Made at first use.  Without the interpreter lock (undarix_ufuncs on a
+// free-threaded build) two threads may make it at once: the first stored is
+// the type for good, the other is released.
+std::atomic<PyObject*> cached_panic_type{nullptr};
 
 // Both texts are constants; the check keeps the invariant explicit should
 // either ever be built at run time.
@@ -48,8 +52,8 @@ CallFailure taken_creation_error() {
 }  // namespace
 
 PyObject* panic_exception_type() {
-    if (cached_panic_type != nullptr) {
-        return cached_panic_type;
+    if (PyObject* cached = cached_panic_type.load(std::memory_order_acquire)) {
+        return cached;
     }
     require_no_nul(kPanicName, sizeof kPanicName - 1, "Failed to initialize nul terminated exception name");
     require_no_nul(kPanicDoc, sizeof kPanicDoc - 1, "Failed to initialize nul terminated docstring");
@@ -62,13 +66,14 @@ PyObject* panic_exception_type() {
         release_reference(created);
         raise_creation_failure(std::move(failure));
     }
-    if (cached_panic_type != nullptr) {
-        // Creating the type ran Python code, which may have filled the cache.
+    // Creating the type ran Python code, which may have filled the cache.
+    PyObject* cached = nullptr;
+    if (!cached_panic_type.compare_exchange_strong(cached, created, std::memory_order_acq_rel,
+                                                   std::memory_order_acquire)) {
         release_reference(created);
-    } else {
-        cached_panic_type = created;
+        return cached;
     }
-    return cached_panic_type;
+    return created;
 }
 
 CallFailure failure_to_exception(std::string message) {

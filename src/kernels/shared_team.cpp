@@ -18,20 +18,28 @@ void share_thread_runtime() noexcept {
         PyErr_Clear();
         return;
     }
-    PyObject* published = PyDict_GetItemString(dict, kKey);  // borrowed; never raises
-    if (published != nullptr) {
-        void* entries = PyCapsule_IsValid(published, kCapsuleName) ? PyCapsule_GetPointer(published, kCapsuleName)
-                                                                    : nullptr;
-        PyErr_Clear();
-        parallel::use_runtime(static_cast<const parallel::RuntimeEntries*>(entries));
-        return;
-    }
     // The entries live in this module's static memory, and CPython never
     // unloads an extension module: the capsule needs no destructor.
     void* own = const_cast<parallel::RuntimeEntries*>(&parallel::own_runtime());
     OwnedRef capsule = OwnedRef::steal(PyCapsule_New(own, kCapsuleName, nullptr));
-    if (!capsule || PyDict_SetItemString(dict, kKey, capsule.get()) < 0) {
+    OwnedRef key = OwnedRef::steal(PyUnicode_FromString(kKey));
+    if (!capsule || !key) {
         PyErr_Clear();
+        return;
+    }
+    // Looked up and published in one step, so that two modules whose
+    // imports overlap (free-threaded builds import on several threads at
+    // once) still agree on the first one's team.
+    PyObject* published = PyDict_SetDefault(dict, key.get(), capsule.get());  // borrowed
+    if (published == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (published != capsule.get()) {
+        void* entries = PyCapsule_IsValid(published, kCapsuleName) ? PyCapsule_GetPointer(published, kCapsuleName)
+                                                                    : nullptr;
+        PyErr_Clear();
+        parallel::use_runtime(static_cast<const parallel::RuntimeEntries*>(entries));
     }
 }
 

@@ -3,6 +3,7 @@
 #include "parallel/available_cpus.hpp"
 #include "parallel/thread_count_setting.hpp"
 
+#include <atomic>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -13,7 +14,9 @@ namespace {
 struct ThreadVariable {
     const char* name;
     bool first_level_only;  // OMP_NUM_THREADS may list one count per nesting level
-    bool warned;            // guarded by the interpreter lock
+    // Set by the one thread that warns: without the interpreter lock (a
+    // free-threaded build) two calls may find the variable invalid at once.
+    std::atomic<bool> warned;
 };
 
 ThreadVariable undarix_variable{"UNDARIX_NUM_THREADS", false, false};
@@ -40,8 +43,7 @@ Expected<std::optional<unsigned>> read_variable(ThreadVariable& variable) {
         case parallel::ThreadCountSetting::Kind::invalid:
             break;
     }
-    if (!variable.warned) {
-        variable.warned = true;
+    if (!variable.warned.load(std::memory_order_relaxed) && !variable.warned.exchange(true)) {
         if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "ignoring %s='%s': not a positive integer", variable.name,
                              printable(raw).c_str()) < 0) {
             return fetch_failure();

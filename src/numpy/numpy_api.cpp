@@ -2,16 +2,22 @@
 
 #include "frame/internal_failure.hpp"
 #include "frame/object_text.hpp"
+#include "frame/owned_ref.hpp"
 
+#include <atomic>
 #include <cstdio>
 
 namespace undarix::numpy {
 namespace {
 
-// Filled once under the interpreter lock; the module and capsule references
-// taken while loading are kept for good so the table never goes away.
-void* const* api_table = nullptr;
-bool abi_version_2 = false;
+// Filled at first use; the module and capsule references taken while
+// loading are kept for good so the table never goes away.  Without the
+// interpreter lock (a free-threaded build) several threads may load at once:
+// each finds the same table in the same capsule and stores the same values,
+// the ABI version before the table, so that a thread that sees the table
+// sees its version too.
+std::atomic<void* const*> api_table{nullptr};
+std::atomic<bool> abi_version_2{false};
 
 // NumPy 2 renamed numpy.core to numpy._core and publishes its capsules there;
 // NumPy 1.26 has a forwarding module under the new name, but on 1.x the
@@ -118,61 +124,61 @@ TableLoad load_table() noexcept {
     if (version >> 24 != kAbiVersion1 >> 24 && version >> 24 != kAbiVersion2 >> 24) {
         return {nullptr, nullptr, version};
     }
-    abi_version_2 = version >> 24 == kAbiVersion2 >> 24;
+    abi_version_2.store(version >> 24 == kAbiVersion2 >> 24, std::memory_order_relaxed);
     return {table};
 }
 
 // Loads the table into the cell unless it is there; false, with the reason
 // written, when there is no table to use.
-bool table_loaded(char (&reason)[64]) noexcept {
-    if (api_table == nullptr) {
+void* const* loaded_table(char (&reason)[64]) noexcept {
+    void* const* table = api_table.load(std::memory_order_acquire);
+    if (table == nullptr) {
         TableLoad load = load_table();
         if (load.table == nullptr) {
             load.describe(reason);
-            return false;
+            return nullptr;
         }
-        api_table = load.table;
+        table = load.table;
+        api_table.store(table, std::memory_order_release);
     }
-    return true;
+    return table;
 }
 
 }  // namespace
 
 void* const* numpy_api() {
     char reason[64];
-    if (!table_loaded(reason)) {
+    void* const* table = loaded_table(reason);
+    if (table == nullptr) {
         raise_internal(reason);
     }
-    return api_table;
+    return table;
 }
 
 void* const* numpy_api_or_import_error() noexcept {
     char reason[64];
-    if (!table_loaded(reason)) {
+    void* const* table = loaded_table(reason);
+    if (table == nullptr) {
         PyErr_SetString(PyExc_ImportError, reason);
-        return nullptr;
     }
-    return api_table;
+    return table;
 }
 
 bool numpy_abi_version_2() {
     numpy_api();
-    return abi_version_2;
+    return abi_version_2.load(std::memory_order_relaxed);
 }
 
 const char* multiarray_module_name() {
-    numpy_api();
-    return abi_version_2 ? kCurrentModule : kLegacyModule;
+    return numpy_abi_version_2() ? kCurrentModule : kLegacyModule;
 }
 
 const char* compatibility_module_name() {
-    numpy_api();
-    return abi_version_2 ? kLegacyModule : nullptr;
+    return numpy_abi_version_2() ? kLegacyModule : nullptr;
 }
 
 npy_intp descr_elsize(PyObject* descr) {
-    numpy_api();
-    if (abi_version_2) {
+    if (numpy_abi_version_2()) {
         return reinterpret_cast<const DescrAbi2*>(descr)->elsize;
     }
     return reinterpret_cast<const DescrAbi1*>(descr)->elsize;
@@ -192,15 +198,21 @@ PyObject* float64_descr() {
     // call reads the descriptor two or three times, and a reference per
     // read would cost a table call, a place in the call scope and a release
     // (with its question to CPython whether the lock is held) each time.
-    // Set under the interpreter lock.
-    static PyObject* float64 = nullptr;
-    if (float64 == nullptr) {
-        float64 = slot<DescrFromType>(kDescrFromTypeSlot)(kTypeDouble);
-        if (float64 == nullptr) {
-            unexpected_api_failure();
-        }
+    // Threads that ask first at the same time (a free-threaded build) each
+    // get the same descriptor: one reference is kept, the others released.
+    static std::atomic<PyObject*> float64{nullptr};
+    PyObject* kept = float64.load(std::memory_order_acquire);
+    if (kept != nullptr) {
+        return kept;
     }
-    return float64;
+    OwnedRef made = OwnedRef::steal(slot<DescrFromType>(kDescrFromTypeSlot)(kTypeDouble));
+    if (!made) {
+        unexpected_api_failure();
+    }
+    if (float64.compare_exchange_strong(kept, made.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+        return made.release();
+    }
+    return kept;
 }
 
 PyObject* dtype_class(int type_number) noexcept {

@@ -1,7 +1,12 @@
 // The parts of NumPy's published object structures that this module reads,
-// mirrored here so that the build needs no NumPy headers.  The static_asserts
-// pin each layout to NumPy's for 64-bit platforms; the comment on each says
-// which NumPy releases publish it.
+// mirrored here so that the build needs no NumPy headers.  Each object
+// structure begins with the interpreter's own object header (PyObject_HEAD),
+// as NumPy's do, so its fields move with that header: 16 bytes on a build
+// with the interpreter lock, more on a free-threaded one, whose header also
+// holds the owning thread, a per-object lock and split reference counts.
+// The static_asserts pin each layout to NumPy's for 64-bit platforms,
+// measured from the end of the header; the comment on each says which NumPy
+// releases publish it.
 #pragma once
 
 #include "frame/python.hpp"
@@ -53,17 +58,24 @@ struct DescrAbi2 {
 };
 
 static_assert(sizeof(void*) == 8, "NumPy layouts are mirrored for 64-bit platforms");
-static_assert(offsetof(ArrayObject, data) == 16);
-static_assert(offsetof(ArrayObject, nd) == 24);
-static_assert(offsetof(ArrayObject, dimensions) == 32);
-static_assert(offsetof(ArrayObject, strides) == 40);
-static_assert(offsetof(ArrayObject, base) == 48);
-static_assert(offsetof(ArrayObject, descr) == 56);
-static_assert(offsetof(ArrayObject, flags) == 64);
-static_assert(offsetof(DescrHead, type_num) == 28);
-static_assert(offsetof(DescrAbi1, elsize) == 32);
-static_assert(offsetof(DescrAbi2, flags) == 32);
-static_assert(offsetof(DescrAbi2, elsize) == 40);
+
+// Where the fields after the object header begin.
+constexpr std::size_t kHead = sizeof(PyObject);
+#if !defined(Py_GIL_DISABLED)
+static_assert(kHead == 16, "the object header of a build with the interpreter lock");
+#endif
+
+static_assert(offsetof(ArrayObject, data) == kHead + 0);
+static_assert(offsetof(ArrayObject, nd) == kHead + 8);
+static_assert(offsetof(ArrayObject, dimensions) == kHead + 16);
+static_assert(offsetof(ArrayObject, strides) == kHead + 24);
+static_assert(offsetof(ArrayObject, base) == kHead + 32);
+static_assert(offsetof(ArrayObject, descr) == kHead + 40);
+static_assert(offsetof(ArrayObject, flags) == kHead + 48);
+static_assert(offsetof(DescrHead, type_num) == kHead + 12);
+static_assert(offsetof(DescrAbi1, elsize) == kHead + 16);
+static_assert(offsetof(DescrAbi2, flags) == kHead + 16);
+static_assert(offsetof(DescrAbi2, elsize) == kHead + 24);
 
 // The C ABI versions whose layouts are mirrored above, as reported by
 // PyArray_GetNDArrayCVersion (NPY_ABI_VERSION).
@@ -138,10 +150,10 @@ struct UfuncObjectAbi2 {
     PyObject* loops;
 };
 
-static_assert(offsetof(UfuncObjectAbi2, nin) == 16);
-static_assert(offsetof(UfuncObjectAbi2, ntypes) == 48);
-static_assert(offsetof(UfuncObjectAbi2, core_dim_sizes) == 192);
-static_assert(offsetof(UfuncObjectAbi2, loops) == 224);
+static_assert(offsetof(UfuncObjectAbi2, nin) == kHead + 0);
+static_assert(offsetof(UfuncObjectAbi2, ntypes) == kHead + 32);
+static_assert(offsetof(UfuncObjectAbi2, core_dim_sizes) == kHead + 176);
+static_assert(offsetof(UfuncObjectAbi2, loops) == kHead + 208);
 static_assert(sizeof(AuxDataHead) == 32);
 static_assert(offsetof(ArrayMethodSpec, dtypes) == 24);
 static_assert(offsetof(ArrayMethodSpec, slots) == 32);

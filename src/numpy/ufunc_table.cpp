@@ -3,12 +3,15 @@
 #include "frame/owned_ref.hpp"
 #include "numpy/numpy_api.hpp"
 
+#include <atomic>
+
 namespace undarix::numpy {
 namespace {
 
-// Filled once under the interpreter lock; the capsule is kept for good so
-// the table never goes away.
-void* const* ufunc_table = nullptr;
+// Filled at first use; the capsule is kept for good so the table never goes
+// away.  Threads that load it at the same time (a free-threaded build) find
+// the same table and store the same pointer.
+std::atomic<void* const*> ufunc_table{nullptr};
 
 // The compiled module that publishes both tables, for each C ABI.
 constexpr const char* kCurrentModule = "numpy._core._multiarray_umath";
@@ -37,8 +40,8 @@ void* const* capsule_table(PyObject* module, const char* attribute, const char* 
 }  // namespace
 
 void* const* ufunc_api() noexcept {
-    if (ufunc_table != nullptr) {
-        return ufunc_table;
+    if (void* const* loaded = ufunc_table.load(std::memory_order_acquire)) {
+        return loaded;
     }
     void* const* array_table = numpy_api_or_import_error();
     if (array_table == nullptr) {
@@ -68,8 +71,8 @@ void* const* ufunc_api() noexcept {
         return nullptr;
     }
     ufunc_capsule.release();  // kept for good
-    ufunc_table = table;
-    return ufunc_table;
+    ufunc_table.store(table, std::memory_order_release);
+    return table;
 }
 
 }  // namespace undarix::numpy

@@ -36,9 +36,10 @@ private:
 };
 
 // The runtime whose team this copy's loops run on: its own, unless another
-// module's was adopted at import.  Written once, with the interpreter lock
-// held, before any loop runs.
-const RuntimeEntries* adopted = nullptr;
+// module's was adopted at import.  Written once, at the import, before this
+// copy's module runs any loop; atomic all the same, since without the
+// interpreter lock another module's loops may be running meanwhile.
+std::atomic<const RuntimeEntries*> adopted{nullptr};
 
 LoopResult run_here(const LoopPlan& plan, const RangeTask& task, CallerPoll& poll);
 
@@ -53,12 +54,13 @@ bool use_runtime(const RuntimeEntries* entries) noexcept {
         entries->run_chunked == nullptr) {
         return false;
     }
-    adopted = entries->run_chunked == run_here ? nullptr : entries;
+    adopted.store(entries->run_chunked == run_here ? nullptr : entries, std::memory_order_release);
     return true;
 }
 
 LoopResult run_chunked(const LoopPlan& plan, const RangeTask& task, CallerPoll& poll) {
-    return adopted != nullptr ? adopted->run_chunked(plan, task, poll) : run_here(plan, task, poll);
+    const RuntimeEntries* entries = adopted.load(std::memory_order_acquire);
+    return entries != nullptr ? entries->run_chunked(plan, task, poll) : run_here(plan, task, poll);
 }
 
 namespace {

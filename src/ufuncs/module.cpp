@@ -120,7 +120,18 @@ bool populate(PyObject* module) {
 Expected<OwnedRef> make_module() {
     kernels::share_thread_runtime();  // one worker team with undarix
     OwnedRef module = OwnedRef::steal(PyModule_Create(&module_definition));
-    if (!module || !populate(module.get())) {
+    if (!module) {
+        return fetch_failure();
+    }
+#if defined(Py_GIL_DISABLED)
+    // Every process-wide cell the ufuncs fill is filled for concurrent first
+    // use, and a call's state is its own: the module runs without the
+    // interpreter lock, and a free-threaded CPython keeps it off.
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) {
+        return fetch_failure();
+    }
+#endif
+    if (!populate(module.get())) {
         return fetch_failure();
     }
     return module;

@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
+#include <vector>
 
 using namespace undarix::parallel;
 
@@ -134,9 +136,52 @@ void worker_flags_reach_the_caller() {
     CHECK(with_workers > 0);
 }
 
+// Callers on several threads at once, as Python threads without the
+// interpreter lock call: one of them has the team for its task, the others
+// run theirs alone meanwhile, and every caller's every element is still
+// evaluated exactly once, by a thread that is inside that caller's task.
+void concurrent_callers() {
+    constexpr unsigned kCallers = 4;
+    static Slot slots[kCallers];
+    const unsigned long tasks = task_count() / 20 + 1;
+    std::atomic<unsigned long> wrong{0};
+    std::vector<std::thread> callers;
+    for (unsigned c = 0; c < kCallers; ++c) {
+        callers.emplace_back([c, tasks, &wrong] {
+            Slot& slot = slots[c];
+            for (unsigned long n = 0; n < tasks; ++n) {
+                const std::size_t elements = 40 + (n * 7 + c * 13) % 300;
+                slot.elements = elements;
+                for (std::size_t i = 0; i < elements; ++i) {
+                    slot.evaluations[i].store(0, std::memory_order_relaxed);
+                }
+                slot.open.store(true, std::memory_order_release);
+                Proceed poll;
+                const unsigned threads = static_cast<unsigned>(2 + (n + c) % 3);
+                const LoopResult result =
+                    run_chunked(LoopPlan{elements, kMostElements, threads}, RangeTask{&slot, count_once}, poll);
+                slot.open.store(false, std::memory_order_release);
+                bool exact = result.outcome == LoopOutcome::completed;
+                for (std::size_t i = 0; i < elements; ++i) {
+                    exact = exact && slot.evaluations[i].load(std::memory_order_relaxed) == 1;
+                }
+                if (!exact) {
+                    wrong.fetch_add(1, std::memory_order_relaxed);
+                }
+            }
+        });
+    }
+    for (std::thread& caller : callers) {
+        caller.join();
+    }
+    CHECK(wrong.load() == 0);
+    CHECK(late_touches.load(std::memory_order_relaxed) == 0);
+}
+
 const checks::Check all_checks[] = {
     {"exactly_once_over_many_tasks", exactly_once_over_many_tasks},
     {"worker_flags_reach_the_caller", worker_flags_reach_the_caller},
+    {"concurrent_callers", concurrent_callers},
 };
 
 }  // namespace
