@@ -14,6 +14,7 @@ from ._problem import Problem
 from ._result import FitResult, phase_spacing, profile_interval, profile_needed
 from ._samples import MIN_POINTS, Samples, TimeAxis
 from ._solvers import normal_inverse_of, robust_covariance, solve_marquardt, solve_trust_region, uses_marquardt
+from ._statistics import median_of
 from ._trend import TrendWaveform
 from ._waveforms import Waveform
 
@@ -106,10 +107,9 @@ def noise_level(samples):
     for order, variance in ((2, 6.0), (4, 70.0)):
         if data.size > order + 2:
             difference = np.diff(data, order)
-            deviation = np.median(np.abs(difference - np.median(difference)))
+            deviation = median_of(np.abs(difference - median_of(difference)))
             estimates.append(deviation / MAD_PER_SIGMA / math.sqrt(variance))
     return float(min(estimates)) if estimates else 0.0
-
 
 
 @contextlib.contextmanager
@@ -456,18 +456,20 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
                       % ((": " + notes[0]) if notes else ""), OptimizeWarning, stacklevel=3)
         if success:
             message += " (the covariance could not be estimated: a parameter is not determined by the data)"
-    covariance_before = covariance[problem.columns[:, None], problem.columns]
-    with np.errstate(over="ignore", invalid="ignore"):
-        params, transform = frame.outward(inner_parameters)
-        if not frame.identity:
+    covariance_before = covariance[problem.columns[:, None], problem.columns] if lower is not None else None
+    if frame.identity:
+        # The user's own units: nothing to turn outward.
+        params = inner_parameters.copy()
+        largest = None
+    else:
+        with np.errstate(over="ignore", invalid="ignore"):
+            params, transform = frame.outward(inner_parameters)
             # Each row of the transform scaled by its largest entry, so that
             # a standard error near either end of the float range neither
             # overflows nor underflows on its way through the variance.
             largest = np.max(np.abs(transform), axis=1)
             shrunk = transform / largest[:, None]
             covariance = np.dot(np.dot(shrunk, covariance), shrunk.T)
-        else:
-            largest = np.ones(len(names))
     if not np.isfinite(params).all() or (params == 0.0).sum() > (inner_parameters == 0.0).sum():
         raise ValueError("the fit converged in time measured from %r, but its parameters cannot be given in "
                          "absolute time: the envelope exp(gamma*t) leaves the float range there (%s at that "
@@ -480,11 +482,15 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
 
     def best_fit():
         return waveform.value(all_inner_time, inner_parameters) * data_scale
-    start_vector = np.array([first[key] for key in names], dtype=np.float64)
-    init_params = frame.outward(start_vector)[0]
-    with np.errstate(invalid="ignore", over="ignore"):
-        stderr = np.sqrt(covariance.diagonal()) * largest
-        covariance = covariance * np.multiply.outer(largest, largest)
+    if frame.identity:
+        init_params = [float(first[key]) for key in names]
+        with np.errstate(invalid="ignore"):
+            stderr = np.sqrt(covariance.diagonal())
+    else:
+        init_params = frame.outward(np.array([first[key] for key in names], dtype=np.float64))[0].tolist()
+        with np.errstate(invalid="ignore", over="ignore"):
+            stderr = np.sqrt(covariance.diagonal()) * largest
+            covariance = covariance * np.multiply.outer(largest, largest)
     if not math.isfinite(chisqr) and math.isfinite(finished.chisqr):
         notes.append("the chi-square overflows in the data's units (the fit ran on data scaled by %g)" % data_scale)
     result = FitResult(
@@ -502,13 +508,14 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
         time=samples.all_time.copy(),
         data=samples.all_data.copy(),
         best_fit=best_fit,
-        init_params=dict(zip(names, init_params.tolist())),
+        init_params=dict(zip(names, init_params)),
         sigma=None if samples.sigma is None else samples.sigma.copy(),
         axis=samples.axis,
         notes=notes,
     )
-    result.flag_bounds(names_at_bounds(free, inner_parameters[problem.columns], lower, upper,
-                                       stderr_inner(covariance_before)))
+    if lower is not None:
+        result.flag_bounds(names_at_bounds(free, inner_parameters[problem.columns], lower, upper,
+                                           stderr_inner(covariance_before)))
     onset = waveform.family.onset
     if onset in free and len(free) > 1 and np.isfinite(result.stderr[onset]) and frame.identity:
         phases = np.sort(np.fmod(inner.time, 2.0 * np.pi)) * (24.0 / (2.0 * np.pi))
