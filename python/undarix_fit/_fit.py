@@ -537,8 +537,11 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
                 for key in others:
                     result.stderr[key] = float(math.sqrt(conditional[names.index(key), names.index(key)]))
             variance = result.redchi if not absolute_sigma else 1.0
+            # Where the fit ended with the onset held, its chi-square is the
+            # profile's at the best onset: the others fitted there.
+            base = finished.chisqr if tuple(others) == final.free else None
             result.add_onset_profile(onset_profile(waveform, inner, inner_parameters, free, solve, variance,
-                                                   spacing), spacing)
+                                                   spacing, base), spacing)
             half = result.stderr[onset]
             result.covariance[index, index] = half * half
     return result
@@ -567,7 +570,7 @@ def signal_size(waveform, parameters, samples, difference):
     return None
 
 
-def onset_profile(waveform, samples, parameters, free, solve, variance, spacing):
+def onset_profile(waveform, samples, parameters, free, solve, variance, spacing, base=None):
     """The profile-likelihood interval of the pulse's onset (see
     _result.profile_interval): the chi-square with the other free parameters
     fitted at each onset."""
@@ -580,7 +583,7 @@ def onset_profile(waveform, samples, parameters, free, solve, variance, spacing)
         problem = Problem(waveform, samples, dict(best, **{onset_name: float(onset)}), others)
         return solve(problem).chisqr
 
-    return profile_interval(chisqr, best[onset_name], variance, spacing)
+    return profile_interval(chisqr, best[onset_name], variance, spacing, base)
 
 
 def starting_points(waveform, base, samples, start, fixed_values):
