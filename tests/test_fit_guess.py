@@ -159,6 +159,21 @@ def test_square_wave_other_branch_is_fitted():
     assert result.chisqr <= 1.01 * exact_optimum("fourier_square_wave", time, data, truth, (2,))
 
 
+@pytest.mark.parametrize("seed", [3, 7, 10])
+def test_square_wave_steps_to_the_neighbouring_minimum_of_its_highest_harmonic(seed):
+    # Few points, 3.5 periods, 7 harmonics: the 13th harmonic makes local
+    # minima about 2 pi / (13 T) apart in omega, closer than the spectrum
+    # places the fundamental; the fit ended one or two of them away, at 1.2
+    # to 1.8 times the best chi-square, with success.
+    truth = dict(amplitude=32320.0, gamma=-0.0439, omega=0.4875, phi=2.641, y=3.015)
+    rng = np.random.default_rng(seed)
+    time = 217.0 + np.sort(rng.uniform(0.0, 45.0, 47))
+    data = undarix_ufuncs.fourier_square_wave(time, *truth.values(), 7) + rng.normal(0.0, 0.243, time.size)
+    result = undarix_fit.fit("fourier_square_wave", time, data, num_harmonics=7)
+    assert result.success
+    assert result.chisqr <= 1.01 * exact_optimum("fourier_square_wave", time, data, truth, (7,))
+
+
 def test_pulse_onset_between_samples_is_found_by_the_profile():
     # Started three sample intervals (in the folded turn) from the true onset,
     # the solver cannot see the jumps in between and stopped at 2.8 times the

@@ -34,6 +34,10 @@ ONSET_NEIGHBOURS = 8
 # the ratio smaller still.  Fits already at the better minimum mostly leave
 # ratios far above it, and skip the second fit.
 BRANCH_RATIO = 10.0
+# A fit steps to at most this many neighbouring minima of its shape on either
+# side (bench_fit.py's widened suite: the worse minima of the Fourier square
+# wave lay one to two of its highest harmonic's steps from the best one).
+NEIGHBOUR_STEPS = 3
 # The median absolute deviation of a normal variable over its sigma.
 MAD_PER_SIGMA = 0.6744897501960817
 # The relative change of the parameters at which the fit with the onset free
@@ -284,6 +288,19 @@ def best_of_starts(waveform, samples, starts, free, solve, own_starts):
             nfev += found.nfev
             if found.chisqr < solution.chisqr:
                 problem, solution = other, found
+    if own_starts and {"omega", "phi"} <= set(free):
+        for direction in (-1.0, 1.0):
+            for _ in range(NEIGHBOUR_STEPS):
+                neighbour = family.neighbours(waveform, samples.time,
+                                              dict(zip(names, problem.parameters(solution.x))), direction)
+                if neighbour is None or not screened(waveform, samples, neighbour, solution.chisqr):
+                    break
+                other = Problem(waveform, samples, neighbour, free)
+                found = solve(other)
+                nfev += found.nfev
+                if not found.chisqr < solution.chisqr:
+                    break
+                problem, solution = other, found
     onset = family.onset
     final, finished = problem, solution
     normal_inverse = solution.normal_inverse
@@ -310,6 +327,18 @@ def best_of_starts(waveform, samples, starts, free, solve, own_starts):
             at = rest.parameters(polished.x)[problem.columns]
             normal_inverse = normal_inverse_of(problem.jacobian(at))
     return problem, solution, final, finished, normal_inverse, nfev, first
+
+
+def screened(waveform, samples, start, chisqr):
+    """Whether a fit from `start` may beat `chisqr`: amplitude and offset
+    refitted linearly at its shape leave less than BRANCH_RATIO times it (one
+    evaluation; a fit at the better minimum leaves its neighbours far worse).
+    Weighted points are not screened."""
+    if samples.weights is not None:
+        return True
+    offset = waveform.family.offset
+    shape = {name: start[name] for name in waveform.names if name not in ("amplitude", offset)}
+    return scale_and_offset(waveform, samples.time, samples.data, {}, shape)[0] < BRANCH_RATIO * chisqr
 
 
 def onset_search(waveform, samples, problem, solution, free, solve):
