@@ -13,7 +13,9 @@ import undarix_ufuncs
 from fit_signals import EXTRA, TRUE, signal
 
 from undarix_fit._fit import noise_level
+from undarix_fit._guess import DampedProfile
 from undarix_fit._samples import Samples
+from undarix_fit._statistics import median_of
 from undarix_fit._waveforms import FAMILIES, Waveform
 
 
@@ -85,6 +87,29 @@ def test_noise_estimate_is_not_inflated_by_edges_or_jumps(name, extra):
     assert 0.8 * sigma < estimate < 1.25 * sigma
 
 
+@pytest.mark.parametrize("size", [1, 2, 5, 6, 1001, 1002])
+def test_median_is_numpys_to_the_bit(size):
+    # The noise estimate and the spectrum's sampling test take this median in
+    # place of numpy.median; ties and an even count (two middle values) too.
+    values = np.round(np.random.default_rng(size).normal(0.0, 1.0, size), 1)
+    assert median_of(values) == float(np.median(values))
+    assert median_of(values[::-1].copy()) == float(np.median(values))
+
+
+@pytest.mark.parametrize("name", ["harmonic_oscillator", "fourier_square_wave"])
+def test_damped_profile_solves_alike_in_any_order(name):
+    # The refinement asks for one damping at several frequencies, one
+    # frequency at several dampings, and a point twice: what the profile keeps
+    # between calls must never stand in for another point's columns.
+    time, data, _, _ = signal(name, uniform=False, seed=5)
+    kept = DampedProfile(FAMILIES[name], time, data)
+    points = [(2.3, -0.04), (2.3, -0.03), (2.31, -0.03), (2.31, -0.04), (2.3, -0.04), (0.9, -0.03)]
+    for omega, gamma in points:
+        coefficients, cost = kept.solve(omega, gamma)
+        fresh_coefficients, fresh_cost = DampedProfile(FAMILIES[name], time, data).solve(omega, gamma)
+        assert cost == fresh_cost and np.array_equal(coefficients, fresh_coefficients)
+
+
 @pytest.mark.parametrize("name", sorted(FAMILIES))
 def test_families_symmetry_tables_match_the_ufuncs(name):
     # A family's claimed identities must hold to rounding, and a waveform that
@@ -132,6 +157,21 @@ def test_square_wave_other_branch_is_fitted():
     result = undarix_fit.fit("fourier_square_wave", time, data, num_harmonics=2)
     assert result.success
     assert result.chisqr <= 1.01 * exact_optimum("fourier_square_wave", time, data, truth, (2,))
+
+
+@pytest.mark.parametrize("seed", [3, 7, 10])
+def test_square_wave_steps_to_the_neighbouring_minimum_of_its_highest_harmonic(seed):
+    # Few points, 3.5 periods, 7 harmonics: the 13th harmonic makes local
+    # minima about 2 pi / (13 T) apart in omega, closer than the spectrum
+    # places the fundamental; the fit ended one or two of them away, at 1.2
+    # to 1.8 times the best chi-square, with success.
+    truth = dict(amplitude=32320.0, gamma=-0.0439, omega=0.4875, phi=2.641, y=3.015)
+    rng = np.random.default_rng(seed)
+    time = 217.0 + np.sort(rng.uniform(0.0, 45.0, 47))
+    data = undarix_ufuncs.fourier_square_wave(time, *truth.values(), 7) + rng.normal(0.0, 0.243, time.size)
+    result = undarix_fit.fit("fourier_square_wave", time, data, num_harmonics=7)
+    assert result.success
+    assert result.chisqr <= 1.01 * exact_optimum("fourier_square_wave", time, data, truth, (7,))
 
 
 def test_pulse_onset_between_samples_is_found_by_the_profile():

@@ -236,3 +236,25 @@ def test_a_densely_sampled_pulse_has_error_bars_of_its_scatter():
         errors.append(list(result.stderr.values()))
     ratio = np.mean(errors, axis=0) / np.std(estimates, axis=0, ddof=1)
     assert ((0.6 < ratio) & (ratio < 1.6)).all(), dict(zip(("amplitude", "period", "width", "equilibrium"), ratio))
+
+
+def test_the_onset_profile_does_not_refit_the_best_onset(monkeypatch):
+    # The fit ends with the onset held and the others fitted there: that is
+    # the profile's value at the best onset, which it must not fit again.
+    from undarix_fit import _fit
+    onsets = []
+    solve = _fit.solve_marquardt
+
+    def counted(problem, x0, options):
+        if "period" not in problem.free:
+            onsets.append(problem.full[1])
+        return solve(problem, x0, options)
+    monkeypatch.setattr(_fit, "solve_marquardt", counted)
+    time, data, _, _ = signal("transient_impulse", seed=2)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        result = undarix_fit.fit("transient_impulse", time, data)
+    assert result.onset_interval is not None
+    # The held fit that finishes the others, then the profile's steps only.
+    assert onsets.count(result.params["period"]) == 1
+    assert len(onsets) >= 3

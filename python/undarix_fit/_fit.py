@@ -14,6 +14,7 @@ from ._problem import Problem
 from ._result import FitResult, phase_spacing, profile_interval, profile_needed
 from ._samples import MIN_POINTS, Samples, TimeAxis
 from ._solvers import normal_inverse_of, robust_covariance, solve_marquardt, solve_trust_region, uses_marquardt
+from ._statistics import median_of
 from ._trend import TrendWaveform
 from ._waveforms import Waveform
 
@@ -33,6 +34,10 @@ ONSET_NEIGHBOURS = 8
 # the ratio smaller still.  Fits already at the better minimum mostly leave
 # ratios far above it, and skip the second fit.
 BRANCH_RATIO = 10.0
+# A fit steps to at most this many neighbouring minima of its shape on either
+# side (bench_fit.py's widened suite: the worse minima of the Fourier square
+# wave lay one to two of its highest harmonic's steps from the best one).
+NEIGHBOUR_STEPS = 3
 # The median absolute deviation of a normal variable over its sigma.
 MAD_PER_SIGMA = 0.6744897501960817
 # The relative change of the parameters at which the fit with the onset free
@@ -106,10 +111,9 @@ def noise_level(samples):
     for order, variance in ((2, 6.0), (4, 70.0)):
         if data.size > order + 2:
             difference = np.diff(data, order)
-            deviation = np.median(np.abs(difference - np.median(difference)))
+            deviation = median_of(np.abs(difference - median_of(difference)))
             estimates.append(deviation / MAD_PER_SIGMA / math.sqrt(variance))
     return float(min(estimates)) if estimates else 0.0
-
 
 
 @contextlib.contextmanager
@@ -284,6 +288,19 @@ def best_of_starts(waveform, samples, starts, free, solve, own_starts):
             nfev += found.nfev
             if found.chisqr < solution.chisqr:
                 problem, solution = other, found
+    if own_starts and {"omega", "phi"} <= set(free):
+        for direction in (-1.0, 1.0):
+            for _ in range(NEIGHBOUR_STEPS):
+                neighbour = family.neighbours(waveform, samples.time,
+                                              dict(zip(names, problem.parameters(solution.x))), direction)
+                if neighbour is None or not screened(waveform, samples, neighbour, solution.chisqr):
+                    break
+                other = Problem(waveform, samples, neighbour, free)
+                found = solve(other)
+                nfev += found.nfev
+                if not found.chisqr < solution.chisqr:
+                    break
+                problem, solution = other, found
     onset = family.onset
     final, finished = problem, solution
     normal_inverse = solution.normal_inverse
@@ -310,6 +327,18 @@ def best_of_starts(waveform, samples, starts, free, solve, own_starts):
             at = rest.parameters(polished.x)[problem.columns]
             normal_inverse = normal_inverse_of(problem.jacobian(at))
     return problem, solution, final, finished, normal_inverse, nfev, first
+
+
+def screened(waveform, samples, start, chisqr):
+    """Whether a fit from `start` may beat `chisqr`: amplitude and offset
+    refitted linearly at its shape leave less than BRANCH_RATIO times it (one
+    evaluation; a fit at the better minimum leaves its neighbours far worse).
+    Weighted points are not screened."""
+    if samples.weights is not None:
+        return True
+    offset = waveform.family.offset
+    shape = {name: start[name] for name in waveform.names if name not in ("amplitude", offset)}
+    return scale_and_offset(waveform, samples.time, samples.data, {}, shape)[0] < BRANCH_RATIO * chisqr
 
 
 def onset_search(waveform, samples, problem, solution, free, solve):
@@ -456,18 +485,20 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
                       % ((": " + notes[0]) if notes else ""), OptimizeWarning, stacklevel=3)
         if success:
             message += " (the covariance could not be estimated: a parameter is not determined by the data)"
-    covariance_before = covariance[problem.columns[:, None], problem.columns]
-    with np.errstate(over="ignore", invalid="ignore"):
-        params, transform = frame.outward(inner_parameters)
-        if not frame.identity:
+    covariance_before = covariance[problem.columns[:, None], problem.columns] if lower is not None else None
+    if frame.identity:
+        # The user's own units: nothing to turn outward.
+        params = inner_parameters.copy()
+        largest = None
+    else:
+        with np.errstate(over="ignore", invalid="ignore"):
+            params, transform = frame.outward(inner_parameters)
             # Each row of the transform scaled by its largest entry, so that
             # a standard error near either end of the float range neither
             # overflows nor underflows on its way through the variance.
             largest = np.max(np.abs(transform), axis=1)
             shrunk = transform / largest[:, None]
             covariance = np.dot(np.dot(shrunk, covariance), shrunk.T)
-        else:
-            largest = np.ones(len(names))
     if not np.isfinite(params).all() or (params == 0.0).sum() > (inner_parameters == 0.0).sum():
         raise ValueError("the fit converged in time measured from %r, but its parameters cannot be given in "
                          "absolute time: the envelope exp(gamma*t) leaves the float range there (%s at that "
@@ -480,11 +511,15 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
 
     def best_fit():
         return waveform.value(all_inner_time, inner_parameters) * data_scale
-    start_vector = np.array([first[key] for key in names], dtype=np.float64)
-    init_params = frame.outward(start_vector)[0]
-    with np.errstate(invalid="ignore", over="ignore"):
-        stderr = np.sqrt(covariance.diagonal()) * largest
-        covariance = covariance * np.multiply.outer(largest, largest)
+    if frame.identity:
+        init_params = [float(first[key]) for key in names]
+        with np.errstate(invalid="ignore"):
+            stderr = np.sqrt(covariance.diagonal())
+    else:
+        init_params = frame.outward(np.array([first[key] for key in names], dtype=np.float64))[0].tolist()
+        with np.errstate(invalid="ignore", over="ignore"):
+            stderr = np.sqrt(covariance.diagonal()) * largest
+            covariance = covariance * np.multiply.outer(largest, largest)
     if not math.isfinite(chisqr) and math.isfinite(finished.chisqr):
         notes.append("the chi-square overflows in the data's units (the fit ran on data scaled by %g)" % data_scale)
     result = FitResult(
@@ -502,13 +537,14 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
         time=samples.all_time.copy(),
         data=samples.all_data.copy(),
         best_fit=best_fit,
-        init_params=dict(zip(names, init_params.tolist())),
+        init_params=dict(zip(names, init_params)),
         sigma=None if samples.sigma is None else samples.sigma.copy(),
         axis=samples.axis,
         notes=notes,
     )
-    result.flag_bounds(names_at_bounds(free, inner_parameters[problem.columns], lower, upper,
-                                       stderr_inner(covariance_before)))
+    if lower is not None:
+        result.flag_bounds(names_at_bounds(free, inner_parameters[problem.columns], lower, upper,
+                                           stderr_inner(covariance_before)))
     onset = waveform.family.onset
     if onset in free and len(free) > 1 and np.isfinite(result.stderr[onset]) and frame.identity:
         phases = np.sort(np.fmod(inner.time, 2.0 * np.pi)) * (24.0 / (2.0 * np.pi))
@@ -530,8 +566,11 @@ def result_of(waveform, samples, inner, frame, problem, final, finished, solutio
                 for key in others:
                     result.stderr[key] = float(math.sqrt(conditional[names.index(key), names.index(key)]))
             variance = result.redchi if not absolute_sigma else 1.0
+            # Where the fit ended with the onset held, its chi-square is the
+            # profile's at the best onset: the others fitted there.
+            base = finished.chisqr if tuple(others) == final.free else None
             result.add_onset_profile(onset_profile(waveform, inner, inner_parameters, free, solve, variance,
-                                                   spacing), spacing)
+                                                   spacing, base), spacing)
             half = result.stderr[onset]
             result.covariance[index, index] = half * half
     return result
@@ -560,7 +599,7 @@ def signal_size(waveform, parameters, samples, difference):
     return None
 
 
-def onset_profile(waveform, samples, parameters, free, solve, variance, spacing):
+def onset_profile(waveform, samples, parameters, free, solve, variance, spacing, base=None):
     """The profile-likelihood interval of the pulse's onset (see
     _result.profile_interval): the chi-square with the other free parameters
     fitted at each onset."""
@@ -573,7 +612,7 @@ def onset_profile(waveform, samples, parameters, free, solve, variance, spacing)
         problem = Problem(waveform, samples, dict(best, **{onset_name: float(onset)}), others)
         return solve(problem).chisqr
 
-    return profile_interval(chisqr, best[onset_name], variance, spacing)
+    return profile_interval(chisqr, best[onset_name], variance, spacing, base)
 
 
 def starting_points(waveform, base, samples, start, fixed_values):

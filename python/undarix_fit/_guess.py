@@ -41,7 +41,8 @@ def sum_of_squares(values):
 
 
 def linear_fit(columns, values):
-    """Coefficients and sum of squared residuals of values ~ columns.
+    """Coefficients and sum of squared residuals of values ~ columns (a list
+    of arrays, or the rows of a 2-D array).
 
     A guess solves this a few hundred times, for two to four columns: the
     normal equations, solved in Python floats, cost a third of what
@@ -49,9 +50,10 @@ def linear_fit(columns, values):
     columns are close to dependent.  The residuals are formed anew, not
     from the normal equations, so that a good fit's small sum of squares
     suffers no cancellation."""
-    if not columns:
+    if len(columns) == 0:
         return np.zeros(0), sum_of_squares(values)
-    design = np.array(columns)
+    # A block of rows is taken as it is; a list of columns is copied into one.
+    design = columns if isinstance(columns, np.ndarray) else np.array(columns)
     # Of the product, only the lower triangle is read (see _marquardt).
     normal = np.dot(design, design.copy().T).tolist()
     count = len(normal)
@@ -80,15 +82,37 @@ class DampedProfile(object):
         self.time = time
         self.values = values
         self.since = time - time[0]
-        self.ones = np.ones_like(time)
+        # The refinement varies one of frequency and damping at a time, and
+        # asks again for the point it settled on: the envelope of the last
+        # damping, the cosine and sine of the last frequency and the solved
+        # profiles are kept, so that each evaluation computes only what
+        # changed (the same operations on the same numbers as without).
+        self.envelope_of = (None, None)
+        self.phase_of = (None, None)
+        self.solved = {}
 
     def solve(self, omega, gamma):
-        envelope = np.exp(gamma * self.since)
-        phase = omega * self.time
-        columns = [envelope * np.cos(phase), envelope * np.sin(phase), self.ones]
+        key = (omega, gamma)
+        found = self.solved.get(key)
+        if found is not None:
+            return found
+        if self.envelope_of[0] != gamma:
+            self.envelope_of = (gamma, np.exp(gamma * self.since))
+        envelope = self.envelope_of[1]
+        if self.phase_of[0] != omega:
+            phase = omega * self.time
+            self.phase_of = (omega, (np.cos(phase), np.sin(phase)))
+        cos, sin = self.phase_of[1]
+        # The columns written into one block, which linear_fit takes as its
+        # design without copying them together.
+        design = np.empty((4 if self.constant_term else 3, self.time.size))
+        np.multiply(envelope, cos, out=design[0])
+        np.multiply(envelope, sin, out=design[1])
+        design[2] = 1.0
         if self.constant_term:
-            columns.append(envelope)
-        return linear_fit(columns, self.values)
+            design[3] = envelope
+        found = self.solved[key] = linear_fit(design, self.values)
+        return found
 
     def cost(self, omega, gamma):
         return self.solve(omega, gamma)[1]

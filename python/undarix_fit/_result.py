@@ -42,14 +42,15 @@ def profile_needed(stderr, spacing):
     return math.isfinite(spacing) and stderr > TRUSTED_SPACINGS * spacing
 
 
-def profile_interval(chisqr, best, variance, spacing):
+def profile_interval(chisqr, best, variance, spacing, base=None):
     """(low, high): where the profile chisqr(onset) (the other parameters
     fitted at each onset) rises by `variance` (one standard deviation's worth:
     the reduced chi-square, or 1 with absolute sigma) above its value at the
     best onset, found outward from it and placed between the steps by linear
     interpolation.  A side that does not rise that far within the scan is
-    infinite."""
-    base = chisqr(best)
+    infinite.  `base`, if given, is chisqr(best), already known."""
+    if base is None:
+        base = chisqr(best)
     sides = []
     for direction in (-1.0, 1.0):
         step = PROFILE_STEP * spacing

@@ -14,6 +14,8 @@ frequencies."""
 
 import numpy as np
 
+from ._statistics import median_of
+
 # Frequency samples per 2*pi/T (T the window): enough to place a peak to a
 # small fraction of the spectral resolution before the guess refines it.  The
 # FFT of uniform points is cheap to pad 8 times; the periodogram's grid, two
@@ -38,7 +40,7 @@ NODES_PER_FREQUENCY = 8
 
 def is_uniform(time):
     steps = np.diff(time)
-    step = np.median(steps)
+    step = median_of(steps)
     return bool(np.all(np.abs(steps - step) <= 1e-6 * step))
 
 
@@ -108,7 +110,7 @@ def power_spectrum(time, values):
         return omegas, power
     # Frequencies up to the Nyquist frequency of the median step, in steps of
     # 2*pi/T/oversampling: (T / (2*step)) * oversampling of them.
-    periods = 0.5 * span / np.median(np.diff(time))
+    periods = 0.5 * span / median_of(np.diff(time))
     oversampling = min(IRREGULAR_OVERSAMPLING, max(LEAST_OVERSAMPLING, MOST_FREQUENCIES / periods))
     count = int(min(MOST_FREQUENCIES, np.ceil(periods * oversampling)))
     return lomb_scargle(time, values, oversampling, max(count, 4))

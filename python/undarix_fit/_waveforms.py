@@ -6,6 +6,7 @@ function an lmfit model wraps.  Everything that differs between waveforms is
 here, so that the guess, the fit and the lmfit model ask the family instead
 of testing names."""
 
+import math
 import numbers
 
 import numpy as np
@@ -58,6 +59,13 @@ class Family(object):
         """Parameter sets of a different local minimum that a fit ending at
         `parameters` may have missed: the fit tries them too."""
         return []
+
+    def neighbours(self, waveform, time, parameters, direction):
+        """The parameter set of the nearest other local minimum of the same
+        shape in `direction` (-1 or 1) that a fit ending at `parameters` may
+        sit beside, None where there is none: the fit steps on while that
+        improves it."""
+        return None
 
     def model_function(self, waveform):
         """f(x, <parameters>) with the parameter names as its arguments, which is
@@ -134,6 +142,25 @@ class FourierSquareWave(DampedFamily):
         return [dict(parameters, amplitude=-parameters["amplitude"],
                      phi=parameters["phi"] + np.pi / parameters["omega"],
                      y=parameters["y"] + 2.0 * height)]
+
+    def neighbours(self, waveform, time, parameters, direction):
+        # The highest harmonic h (of those the sampling resolves) turns h
+        # times as fast as the fundamental: the sum of squares has a local
+        # minimum wherever it is back in step over the window, about every
+        # 2 pi / (h T) in omega, closer than the spectrum places the
+        # fundamental (a tenth of 2 pi / T).  The neighbour keeps the phase
+        # at the window's middle.
+        omega = parameters["omega"]
+        span = float(time[-1] - time[0])
+        if not (omega > 0 and span > 0) or waveform.num_harmonics is None:
+            return None
+        resolved = math.pi * (time.size - 1) / (omega * span)     # Nyquist, in harmonics
+        highest = min(2 * waveform.num_harmonics - 1, int(resolved))
+        if highest < 3:
+            return None
+        moved = omega + direction * 2.0 * np.pi / (highest * span)
+        middle = 0.5 * float(time[0] + time[-1])
+        return dict(parameters, omega=moved, phi=(middle + parameters["phi"]) * omega / moved - middle)
 
 
 class PseudoCycloidWave(DampedFamily):
