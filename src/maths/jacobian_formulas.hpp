@@ -67,6 +67,21 @@ EnvelopeSteps envelope_steps(double t, double amplitude, double gamma) {
     return {growth, A::product(growth, amplitude)};
 }
 
+// The shared head of the damped waveforms' derivatives: the envelope's
+// steps, u = t + phi and the phase x = u*omega, in the value's order.
+struct DampedPhase {
+    EnvelopeSteps envelope;
+    double u;
+    double x;
+};
+
+template <class A = OrderedArithmetic>
+DampedPhase damped_phase(double t, double amplitude, double gamma, double omega, double phi) {
+    const EnvelopeSteps envelope = envelope_steps<A>(t, amplitude, gamma);
+    const double u = A::sum(t, phi);
+    return {envelope, u, A::product(u, omega)};
+}
+
 // The shared tail of the four damped waveforms' derivatives (see the top).
 template <class A = OrderedArithmetic>
 DampedGradient damped_gradient(double t, double u, double omega, const EnvelopeSteps& envelope, double shape,
@@ -97,9 +112,7 @@ inline DampedGradient harmonic_oscillator_gradient(double t, double amplitude, d
     return first_operand_nans(
         [](auto arithmetic, double t, double amplitude, double gamma, double omega, double phi) {
             using A = decltype(arithmetic);
-            const EnvelopeSteps envelope = envelope_steps<A>(t, amplitude, gamma);
-            const double u = A::sum(t, phi);
-            const double x = A::product(u, omega);
+            const auto [envelope, u, x] = damped_phase<A>(t, amplitude, gamma, omega, phi);
             const double c = std::cos(x);
             const double s = std::sin(x);
             return damped_gradient<A>(t, u, omega, envelope, c, -s);
@@ -114,9 +127,7 @@ inline DampedGradient pseudo_square_wave_gradient(double t, double amplitude, do
     return first_operand_nans(
         [](auto arithmetic, double t, double amplitude, double gamma, double omega, double phi) {
             using A = decltype(arithmetic);
-            const EnvelopeSteps envelope = envelope_steps<A>(t, amplitude, gamma);
-            const double u = A::sum(t, phi);
-            const double x = A::product(u, omega);
+            const auto [envelope, u, x] = damped_phase<A>(t, amplitude, gamma, omega, phi);
             const double x3 = x * kThirdHarmonicMultiplier;
             const double shape = A::sum(std::sin(x3) * kThirdHarmonicWeight, std::sin(x));
             const double slope = A::sum(std::cos(x3) * kThirdHarmonicSlopeWeight, std::cos(x));
@@ -170,10 +181,8 @@ inline DampedGradient pseudo_cycloid_wave_gradient(double t, double amplitude, d
     return first_operand_nans(
         [](auto arithmetic, double t, double amplitude, double gamma, double omega, double phi) {
             using A = decltype(arithmetic);
-            const EnvelopeSteps envelope = envelope_steps<A>(t, amplitude, gamma);
-            const double u = A::sum(t, phi);
+            const auto [envelope, u, x] = damped_phase<A>(t, amplitude, gamma, omega, phi);
             const double x2 = A::product(omega + omega, u);
-            const double x = A::product(u, omega);
             const double c1 = std::cos(x);
             const double shape = std::cos(x2) - (c1 + c1);
             double slope = std::sin(x) - std::sin(x2);
