@@ -23,7 +23,9 @@ noise-free curve at the sample points.
    MINPACK's lmdif, so the ratio is that of the evaluations and of the code
    around them.  Take it on an idle machine: other processes competing for
    the cores stretch both times unevenly.
-3. Throughput: fit_many of 1000 signals x 1000 points on one process and two.
+3. Throughput: fit_many of 1000 signals x 1000 points serially, on two
+   processes and on two threads (which pay on a free-threaded CPython), each
+   checked against the serial fit bit for bit.
 4. Guess scaling (--only guess): the wall time (median of the repeats) and the
    peak of memory allocated through Python's allocators (tracemalloc, which
    NumPy's arrays report to) of undarix_fit.guess for harmonic_oscillator on
@@ -234,14 +236,18 @@ def throughput(signals, points, repeats):
     clean = undarix_ufuncs.harmonic_oscillator(time, 1.0, -0.05, omega, 0.3, 0.2)
     data = clean + rng.normal(0.0, NOISE, clean.shape)
     rows = []
-    for processes in (1, 2):
+    serial = None
+    for where, keywords in (("serial", {}), ("2 processes", {"processes": 2}), ("2 threads", {"threads": 2})):
         times = []
         for _ in range(repeats):
             begin = clock.perf_counter()
-            result = undarix_fit.fit_many("harmonic_oscillator", time, data, processes=processes)
+            result = undarix_fit.fit_many("harmonic_oscillator", time, data, **keywords)
             times.append(clock.perf_counter() - begin)
-        rows.append((processes, signals, points, np.median(times), min(times), max(times),
-                     int(result.success.sum())))
+        values = np.array([result.params[name] for name in sorted(result.params)] + [result.chisqr])
+        serial = values if serial is None else serial
+        same = values.tobytes() == serial.tobytes()
+        rows.append((where, signals, points, np.median(times), min(times), max(times),
+                     int(result.success.sum()), same))
     return rows
 
 
@@ -576,12 +582,15 @@ def main(argv=None):
     if "throughput" not in parts:
         return
     signals, points = (20, 200) if arguments.quick else (1000, 1000)
-    print("\nThroughput of fit_many, harmonic_oscillator (median of %d repeats [range])\n" % repeats)
-    print("| processes | signals x points | seconds | signals per second | succeeded |")
-    print("|---:|---|---:|---:|---:|")
-    for processes, signals, points, median, low, high, succeeded in throughput(signals, points, repeats):
-        print("| %d | %d x %d | %.2f [%.2f, %.2f] | %.0f | %d |" % (processes, signals, points, median, low, high,
-                                                                  signals / median, succeeded))
+    gil = getattr(sys, "_is_gil_enabled", lambda: True)()
+    print("\nThroughput of fit_many, harmonic_oscillator (median of %d repeats [range]; interpreter lock %s)\n"
+          % (repeats, "on" if gil else "off"))
+    print("| where | signals x points | seconds | signals per second | succeeded | bits as serial |")
+    print("|---|---|---:|---:|---:|---|")
+    for where, signals, points, median, low, high, succeeded, same in throughput(signals, points, repeats):
+        print("| %s | %d x %d | %.2f [%.2f, %.2f] | %.0f | %d | %s |" % (where, signals, points, median, low, high,
+                                                                       signals / median, succeeded,
+                                                                       "same" if same else "DIFFERENT"))
 
 
 if __name__ == "__main__":

@@ -54,12 +54,14 @@ def same_results(first, second):
     assert np.array_equal(first.success, second.success)
 
 
-@pytest.mark.parametrize("chunks", [None, 2])
-def test_process_pool_gives_the_same_results(chunks):
+@pytest.mark.parametrize("where", [dict(processes=2), dict(processes=2, chunks=2), dict(threads=2),
+                                   dict(threads=3, chunks=1)], ids=repr)
+def test_pools_give_the_same_results(where):
     _, data = rows(7, seed=1)
     one = undarix_fit.fit_many("harmonic_oscillator", TIME, data)
-    pool = undarix_fit.fit_many("harmonic_oscillator", TIME, data, processes=2, chunks=chunks)
+    pool = undarix_fit.fit_many("harmonic_oscillator", TIME, data, **where)
     same_results(one, pool)
+    assert np.array_equal(one.chisqr, pool.chisqr) and np.array_equal(one.nfev, pool.nfev)
 
 
 def test_dask_client_gives_the_same_results():
@@ -94,6 +96,8 @@ def test_bad_shapes_raise(data, message):
     pytest.param(dict(chunks=0, processes=2), "chunks must be a positive int", id="zero-chunks"),
     pytest.param(dict(chunks=1.5, processes=2), "chunks must be a positive int", id="float-chunks"),
     pytest.param(dict(processes=0), "processes must be a positive int", id="zero-processes"),
+    pytest.param(dict(threads=-2), "threads must be a positive int", id="negative-threads"),
+    pytest.param(dict(threads=2, processes=2), "not more than one", id="threads-and-processes"),
 ])
 def test_arguments_that_would_lose_rows_are_refused(keywords, message):
     _, data = rows(3)
@@ -171,3 +175,32 @@ def test_lmfit_models_and_results_pickle():
     result = damped.fit(data[0], damped.guess(data[0], x=TIME), x=TIME)
     copy = pickle.loads(pickle.dumps(result))
     assert np.array_equal(copy.eval(x=TIME), result.best_fit)
+
+
+class FailOnSize(object):
+    """Raises at the first call on a row of `size` points; records every row's size."""
+
+    def __init__(self, size):
+        self.size, self.seen = size, []
+
+    def __call__(self, z):
+        self.seen.append(z.size)
+        if z.size == self.size:
+            raise RuntimeError("this row's loss fails")
+        return np.vstack([z, np.ones_like(z), np.zeros_like(z)])
+
+
+def test_a_failing_row_on_threads_raises_and_the_other_rows_stop():
+    import threading
+    _, data = rows(12, seed=5)
+    for index in range(12):
+        data[index, :index] = np.nan        # each row known to the loss by its point count
+    loss = FailOnSize(TIME.size)            # the first row
+    with pytest.raises(RuntimeError, match="this row's loss fails"):
+        undarix_fit.fit_many("harmonic_oscillator", TIME, data, threads=2, chunks=6, loss=loss)
+    for thread in threading.enumerate():
+        if thread.name.startswith("undarix_fit"):
+            thread.join(timeout=60)
+    # Two pieces of six rows: besides the failing row, the row the other thread was fitting and at
+    # most one it had begun before it saw the stop.
+    assert len(set(loss.seen)) <= 3, sorted(set(loss.seen))

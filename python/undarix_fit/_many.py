@@ -1,8 +1,9 @@
-"""fit_many(): one fit per row of a 2-D array, on one process, on a process
-pool, or on a Dask cluster."""
+"""fit_many(): one fit per row of a 2-D array, on one process, on a pool of
+threads or of processes, or on a Dask cluster."""
 
 import multiprocessing
 import os
+import threading
 
 import numpy as np
 
@@ -54,10 +55,13 @@ class ManyFitResult(object):
         return "<ManyFitResult: %d rows, %d succeeded>" % (len(self), int(self.success.sum()))
 
 
-def fit_rows(name, time, rows, arguments):
-    """The summaries of the fits of `rows` (a 2-D array); run in a worker."""
+def fit_rows(name, time, rows, arguments, stop=None):
+    """The summaries of the fits of `rows` (a 2-D array); run in a worker.
+    A thread of this process stops between two rows once `stop` is set."""
     summaries = []
     for row in rows:
+        if stop is not None and stop.is_set():
+            break
         try:
             result = fit(name, time, row, **arguments)
         except (ValueError, TypeError) as error:
@@ -70,7 +74,7 @@ def fit_rows(name, time, rows, arguments):
 
 
 def fit_many(name, time, data_2d, p0=None, sigma=None, bounds=None, fixed=None, num_harmonics=None,
-             processes=None, client=None, chunks=None, **options):
+             processes=None, client=None, chunks=None, threads=None, **options):
     """Fit waveform `name` to every row of `data_2d` (each row one signal over the
     shared `time`), with the same arguments as :func:`fit`.
 
@@ -88,6 +92,12 @@ def fit_many(name, time, data_2d, p0=None, sigma=None, bounds=None, fixed=None, 
         by default, and with 1, every row is fitted in this process.
     client : dask.distributed.Client, optional
         Fit on this Dask cluster instead (``processes`` is then ignored).
+    threads : int, optional
+        Fit on a pool of this many threads of this process instead
+        (``concurrent.futures``); not with ``processes`` or ``client``.  On
+        a free-threaded CPython the threads fit at once; with the
+        interpreter lock they share it, and only the evaluations run side by
+        side, so a process pool is then usually faster.
     chunks : int, optional
         Rows per task sent to a worker (by default about four tasks per
         worker); a positive int.
@@ -115,21 +125,26 @@ def fit_many(name, time, data_2d, p0=None, sigma=None, bounds=None, fixed=None, 
         raise ValueError("data_2d must be of shape (signals, %d), one row per signal over time, not %s"
                          % (time.size, data_2d.shape))
     arguments = dict(options, p0=p0, sigma=sigma, bounds=bounds, fixed=fixed, num_harmonics=num_harmonics)
-    for value, what in ((processes, "processes"), (chunks, "chunks")):
+    for value, what in ((processes, "processes"), (chunks, "chunks"), (threads, "threads")):
         if value is not None and (isinstance(value, bool) or not isinstance(value, (int, np.integer))
                                   or value < 1):
             raise ValueError("%s must be a positive int, not %r" % (what, value))
-    if client is None and (processes is None or processes == 1):
+    if threads is not None and (processes is not None or client is not None):
+        raise ValueError("give threads, processes or client, not more than one: each names where the rows "
+                         "are fitted")
+    if client is None and (processes or 1) == 1 and (threads or 1) == 1:
         return ManyFitResult(names, fit_rows(name, time, data_2d, arguments))
     if client is not None:
         workers = max(1, len(client.scheduler_info().get("workers", {})))
     else:
-        workers = int(processes)
+        workers = int(threads or processes)
     size = int(chunks) if chunks else max(1, -(-data_2d.shape[0] // (4 * workers)))
     pieces = [data_2d[start:start + size] for start in range(0, data_2d.shape[0], size)]
     if client is not None:
         futures = [client.submit(fit_rows, name, time, piece, arguments, pure=False) for piece in pieces]
         parts = client.gather(futures)
+    elif threads is not None:
+        parts = thread_fit(name, time, pieces, arguments, workers)
     else:
         parts = pool_fit(name, time, pieces, arguments, workers)
     rows = [row for part in parts for row in part]
@@ -163,6 +178,27 @@ def end_pool(pool):
         except (OSError, AttributeError):  # pragma: no cover - already gone
             pass
     pool.shutdown(wait=False)
+
+
+def thread_fit(name, time, pieces, arguments, workers):
+    """The summaries of every piece, fitted on a pool of threads.  On an
+    exception (Ctrl-C included) the queued pieces are cancelled and the
+    running ones stop after their current row: a thread cannot be ended
+    from outside, but one row is a single fit."""
+    from concurrent.futures import ThreadPoolExecutor
+    stop = threading.Event()
+    pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="undarix_fit")
+    futures = []
+    try:
+        futures = [pool.submit(fit_rows, name, time, piece, arguments, stop) for piece in pieces]
+        return [future.result() for future in futures]
+    except BaseException:
+        stop.set()
+        for future in futures:
+            future.cancel()
+        raise
+    finally:
+        pool.shutdown(wait=False)
 
 
 def pool_fit(name, time, pieces, arguments, workers):
