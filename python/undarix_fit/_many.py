@@ -158,6 +158,12 @@ MAIN_GUARD_HINT = ("the worker processes died before fitting any row. If this ru
                    "the guard starts fit_many anew); or fit on one process (processes=None)")
 
 
+# A pool that starts its workers as it is given tasks can break in submit()
+# already: the fork server that starts them died (EOFError as it reads the
+# new worker's pid), as it does when the main script it imports fails.
+STARTS_BROKEN = (EOFError,)
+
+
 def new_pool(workers):
     from concurrent.futures import ProcessPoolExecutor
     # Forking a process that runs threads (the module's own, BLAS's) can
@@ -208,7 +214,12 @@ def pool_fit(name, time, pieces, arguments, workers):
     parts = [None] * len(pieces)
     pool = new_pool(workers)
     try:
-        futures = [pool.submit(fit_rows, name, time, piece, arguments) for piece in pieces]
+        futures = []
+        try:
+            for piece in pieces:
+                futures.append(pool.submit(fit_rows, name, time, piece, arguments))
+        except (BrokenProcessPool,) + STARTS_BROKEN:
+            pass    # a worker died meanwhile: the rows not given out are retried below
         for index, future in enumerate(futures):
             try:
                 parts[index] = future.result()
@@ -235,7 +246,7 @@ def retried_row(name, time, row, arguments):
     pool = new_pool(1)
     try:
         return pool.submit(fit_rows, name, time, row[None, :], arguments).result()[0]
-    except BrokenProcessPool as error:
+    except (BrokenProcessPool,) + STARTS_BROKEN as error:
         return {"message": "not fitted: its worker process died twice (%s)" % (error,)}
     except BaseException:
         end_pool(pool)
