@@ -27,11 +27,12 @@ host_packages() {
     done
     if [[ ${#missing[@]} -gt 0 ]]; then
         echo "installing ${missing[*]}" >&2
-        # Another apt-get (a developer's, a second script's) may hold dpkg's
-        # lock for a while: wait for it rather than fail at once.
-        apt-get -o DPkg::Lock::Timeout=600 update -qq || return 1
-        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}" >/dev/null ||
-            return 1
+        # Another apt-get (a developer's, a second script's) may hold apt's
+        # locks for a while: wait for it rather than fail at once.
+        local apt_get
+        apt_get="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/apt-get-locked"
+        "$apt_get" update -qq || return 1
+        DEBIAN_FRONTEND=noninteractive "$apt_get" install -y -qq "${missing[@]}" >/dev/null || return 1
     fi
 }
 
